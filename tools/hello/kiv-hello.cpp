@@ -1,7 +1,7 @@
 // kiv-hello: loads libkivhnom.so as a host would, prints the driver's
 // description, and runs one channel without communication (NULLDEV)
-// through ColdStart, WarmStart and EndKiv. The driver's log lines go to
-// stderr through libmorvek's default sink.
+// through ColdStart, WarmStart and EndKiv. The driver's log lines come
+// through libmorvek and are printed, indented, among the results.
 #include <dlfcn.h>
 #include <unistd.h>
 
@@ -11,6 +11,7 @@
 #include <string>
 
 #include "kivhnom/kivhnom.h"
+#include "kivhnom/morvek.h"
 
 namespace {
 
@@ -56,11 +57,12 @@ std::string Cp437ToUtf8(const char* text) {
   return out;
 }
 
+void PrintLogLine(void*, int level, const char* line) { std::printf("    [%d] %s\n", level, line); }
+
 }  // namespace
 
 int main() {
-  // Our lines and the driver's (on stderr) appear in the order they happen.
-  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  morvek_set_sink(&PrintLogLine, nullptr);
   void* library = LoadDriver();
   if (library == nullptr) {
     std::fprintf(stderr, "kiv-hello: cannot load libkivhnom.so: %s\n", dlerror());
