@@ -116,12 +116,17 @@ int Refill(Slot& slot, int64_t deadline) {
       slot.tail = uint16_t(n);
       return int(n);
     }
-    if (n == 0) {  // end of file on a tty: the other side is gone
-      slot.hung_up = true;
-      return -1;
-    }
-    if (errno == EINTR) continue;
-    if (errno != EAGAIN) {
+    if (n == 0) {
+      // A raw tty with VMIN 0 also answers 0 when it simply has nothing;
+      // only poll tells that apart from the other side being gone.
+      pollfd pfd{slot.fd, POLLIN, 0};
+      if (poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
+        slot.hung_up = true;
+        return -1;
+      }
+    } else if (errno == EINTR) {
+      continue;
+    } else if (errno != EAGAIN) {
       slot.hung_up = (errno == EIO);
       return -1;
     }
