@@ -22,6 +22,11 @@ int32_t ChangeKivParams(KivRequest* request);  // 15
 // "NULLDEV" or "NUL", the whole name, case-sensitive.
 bool IsNoCommunication(const char* port_name);
 
+// Copies a host's 12-byte port-name field: at most 11 characters, always
+// terminated, the rest zeroed. Never reads past the field, so a field
+// without a NUL becomes its first 11 characters.
+void CopyPortName(char (&to)[KIV_PORT_NAME_SIZE], const char (&from)[KIV_PORT_NAME_SIZE]);
+
 // Opens and configures a port, logging the outcome; kNoPort on failure.
 ComHandle OpenCom(const PortConfig& config);
 
