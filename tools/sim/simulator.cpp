@@ -45,6 +45,20 @@ int64_t NowUs() {
   return int64_t(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
 }
 
+int64_t NowNs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000000000 + ts.tv_nsec;
+}
+
+void SleepUntilNs(int64_t deadline) {
+  timespec ts{time_t(deadline / 1000000000), long(deadline % 1000000000)};
+  while (clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &ts, nullptr) == EINTR) {
+  }
+}
+
+void SleepNs(int64_t duration) { SleepUntilNs(NowNs() + duration); }
+
 std::string Timestamp() {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
@@ -159,7 +173,7 @@ struct Simulator::Impl {
   std::string port;
   std::thread thread;
   std::atomic<bool> stop{false};
-  int64_t char_us = 0;  // pacing: microseconds per character, 0 unpaced
+  int64_t char_ns = 0;  // pacing: nanoseconds per character, 0 unpaced
 
   // Bytes read but not yet used.
   std::string pending;
@@ -170,7 +184,7 @@ struct Simulator::Impl {
     if (options.pace && options.baud > 0) {
       const int parity_bits = options.parity == 'N' ? 0 : 1;
       const int bits = 1 + options.data_bits + parity_bits + options.stop_bits;
-      char_us = int64_t(bits) * 1000000 / options.baud;
+      char_ns = int64_t(bits) * 1000000000 / options.baud;
     }
   }
 
@@ -248,6 +262,9 @@ struct Simulator::Impl {
       if (cr != std::string::npos) {
         *line = pending.substr(0, cr + 1);
         pending.erase(0, cr + 1);
+        // A paced line also takes its time in this direction: the frame is
+        // complete only when its last character would have arrived.
+        if (char_ns > 0) SleepNs(int64_t(line->size()) * char_ns);
         return true;
       }
       if (pending.size() > 4096) pending.clear();  // noise without end
@@ -281,15 +298,14 @@ struct Simulator::Impl {
       std::lock_guard<std::mutex> lock(mutex);
       counters.bytes_out += bytes.size();
     }
-    int64_t next = NowUs();
+    int64_t next = NowNs();
     size_t done = 0;
     while (done < bytes.size() && !stop) {
       size_t chunk = bytes.size() - done;
-      if (char_us > 0) {
+      if (char_ns > 0) {
         chunk = 1;
-        const int64_t wait = next - NowUs();
-        if (wait > 0) usleep(useconds_t(wait));
-        next += char_us;  // absolute deadlines: no drift
+        next += char_ns;  // absolute deadlines: no drift
+        SleepUntilNs(next);
       }
       const ssize_t n = write(master, bytes.data() + done, chunk);
       if (n > 0) {
