@@ -35,9 +35,11 @@ void StoreLong(void* data, size_t index, uint32_t value) {
 
 enum class LongKind { kLongBcd, kLong, kFloat };
 
+// Long BCD and long need the modifier alone in bits 8-31; a single 32-bit
+// gate with anything else there is read as a float.
 LongKind KindOf(uint32_t area) {
-  if (AreaModifier(area) == 'B') return LongKind::kLongBcd;
-  if (AreaModifier(area) == 'L') return LongKind::kLong;
+  if ((area >> 8) == 'B') return LongKind::kLongBcd;
+  if ((area >> 8) == 'L') return LongKind::kLong;
   return LongKind::kFloat;
 }
 
@@ -217,6 +219,9 @@ int StoreBlock(const ChannelContext& channel, GateIo& gate, const ReplyData& rep
 int StoreData(KivRequest* request, const char* data, int32_t length, uint32_t opcode) {
   const ChannelContext& channel = ChannelOf(request);
   GateIo& gate = ParamsOf<GateIo>(request);
+  // No reply has a negative amount of data; refusing it keeps a negative
+  // count from matching a negative length.
+  if (length < 0) return WrongLength(gate);
   const ReplyData reply(data, length);
   if (opcode == kSingleOpcode) return StoreSingle(channel, gate, reply, length);
   return StoreBlock(channel, gate, reply, length);
