@@ -42,16 +42,19 @@ struct Slot {
 
 // Slots are claimed and released under the mutex; a claimed slot is used by
 // one thread at a time (one handle per channel), so its fields need no lock.
+// The in-use flags are atomic so that the lookup on every call (once per
+// received byte) takes no lock: the release store when a slot is claimed
+// publishes its fresh fields to the thread that looks it up.
 std::mutex g_slots_mutex;
 Slot g_slots[kSlotCount];
-bool g_in_use[kSlotCount];
+std::atomic<bool> g_in_use[kSlotCount];
 
 ComHandle ClaimSlot() {
   std::lock_guard<std::mutex> lock(g_slots_mutex);
   for (unsigned i = 0; i < kSlotCount; ++i) {
-    if (!g_in_use[i]) {
-      g_in_use[i] = true;
+    if (!g_in_use[i].load(std::memory_order_relaxed)) {
       g_slots[i] = Slot{};
+      g_in_use[i].store(true, std::memory_order_release);
       return i + 1;
     }
   }
@@ -60,15 +63,13 @@ ComHandle ClaimSlot() {
 
 void ReleaseSlot(ComHandle handle) {
   std::lock_guard<std::mutex> lock(g_slots_mutex);
-  g_in_use[handle - 1] = false;
+  g_in_use[handle - 1].store(false, std::memory_order_release);
 }
 
 Slot* SlotOf(ComHandle handle) {
   if (handle == kNoPort || handle > kSlotCount) return nullptr;
-  // A handle the host keeps after closing is refused; the flag is read under
-  // the lock so concurrent opens elsewhere do not race with this check.
-  std::lock_guard<std::mutex> lock(g_slots_mutex);
-  return g_in_use[handle - 1] ? &g_slots[handle - 1] : nullptr;
+  // A handle the host keeps after closing is refused.
+  return g_in_use[handle - 1].load(std::memory_order_acquire) ? &g_slots[handle - 1] : nullptr;
 }
 
 int64_t NowMs() {
@@ -83,7 +84,7 @@ int32_t EffectiveTimeout(const Slot& slot) {
 
 // Waits until fd is ready for `events` or the deadline passes.
 // 1 ready, 0 timed out, -1 hang-up or error.
-int WaitFd(int fd, short events, int64_t deadline) {
+int WaitFd(int fd, short events, int64_t deadline, short* revents = nullptr) {
   for (;;) {
     int64_t left = deadline - NowMs();
     if (left < 0) left = 0;
@@ -94,6 +95,7 @@ int WaitFd(int fd, short events, int64_t deadline) {
       return -1;
     }
     if (n == 0) return 0;
+    if (revents) *revents = pfd.revents;
     if (pfd.revents & events) return 1;
     if (pfd.revents & (POLLHUP | POLLERR | POLLNVAL)) return -1;
   }
@@ -111,31 +113,31 @@ int Refill(Slot& slot, int64_t deadline) {
     return n;
   }
   for (;;) {
-    ssize_t n = read(slot.fd, slot.ahead, kReadAhead);
-    if (n > 0) {
-      slot.tail = uint16_t(n);
-      return int(n);
-    }
-    if (n == 0) {
-      // A raw tty with VMIN 0 also answers 0 when it simply has nothing;
-      // only poll tells that apart from the other side being gone.
-      pollfd pfd{slot.fd, POLLIN, 0};
-      if (poll(&pfd, 1, 0) > 0 && (pfd.revents & (POLLHUP | POLLERR | POLLNVAL))) {
-        slot.hung_up = true;
-        return -1;
-      }
-    } else if (errno == EINTR) {
-      continue;
-    } else if (errno != EAGAIN) {
-      slot.hung_up = (errno == EIO);
-      return -1;
-    }
-    int ready = WaitFd(slot.fd, POLLIN, deadline);
+    // Wait first: the caller only refills an empty read-ahead, so a read
+    // before the wait would almost always find nothing.
+    short revents = 0;
+    const int ready = WaitFd(slot.fd, POLLIN, deadline, &revents);
     if (ready == 0) return 0;
     if (ready < 0) {
       slot.hung_up = true;
       return -1;
     }
+    const ssize_t n = read(slot.fd, slot.ahead, kReadAhead);
+    if (n > 0) {
+      slot.tail = uint16_t(n);
+      return int(n);
+    }
+    // A raw tty with VMIN 0 answers 0 when it has nothing; only a hang-up
+    // tells it apart, and poll reports that with the readable flag.
+    if (n == 0 && (revents & (POLLHUP | POLLERR))) {
+      slot.hung_up = true;
+      return -1;
+    }
+    if (n < 0 && errno != EAGAIN && errno != EINTR) {
+      slot.hung_up = (errno == EIO);
+      return -1;
+    }
+    if (n == 0) ComSleep(1);  // readable yet empty: never spin on it
   }
 }
 
