@@ -77,11 +77,34 @@ BitRead ReadBit(const WorkingCopy& copy, int p, PlcAddress& address) {
 
 bool IsFloatOrLong(char c) { return c == 'F' || c == 'L'; }
 
-// What follows a word address at position 7 in the DM, AR and three-digit IR
-// forms: a bit number, or blanks for the whole word; anything else is
-// refused with the area's own message.
-int BitOrWholeWord(const WorkingCopy& copy, PlcAddress& address, const char* wrong_message) {
-  return BitOrWholeWord(copy, address, "DUVAD> Parse() Wrong DM addr str, '%s'");
+int ParseDataMemory(const WorkingCopy& copy, PlcAddress& address, Result& result) {
+  result.letter = kAreaDm;
+  copy.Number(3, 4, &address.offset);  // position 3 is a digit: never fails
+  if (copy.at(7) == 'S') {
+    if (copy.length() != 9) return Refuse(copy, "DUVAD> Parse() Wrong gtaddrstr len for string gate, '%s'");
+    int32_t n;
+    // A length of 0 cannot divide the address: refused like an unreadable one.
+    if (!copy.Number(8, 2, &n) || n == 0) return Refuse(copy, "DUVAD> Parse() Illegal length of string gate, '%s'");
+    if (n % 2 != 0) return Refuse(copy, "DUVAD> Parse() String length of string gate must be even, gate '%s'");
+    result.modifier = 'S';
+    result.upper = static_cast<uint32_t>(n);
+    if (address.offset % (n / 2) != 0)
+      return Refuse(copy, "DUVAD> Parse() DM addr of str gt must be multiple of str len / 2, gate '%s'");
+    address.offset /= n / 2;
+    return kOk;
+  }
+  const char c7 = copy.at(7);
+  if ((IsFloatOrLong(c7) || c7 == 'B') && copy.blank(8)) {
+    result.modifier = c7;
+    return kOk;
+  }
+  switch (ReadBit(copy, 7, address)) {
+    case BitRead::kSet: return kOk;
+    case BitRead::kOutOfRange: return Refuse(copy, "DUVAD> Parse() Bitnr out of range, '%s'");
+    case BitRead::kNone: break;
+  }
+  if (copy.blank(7) && copy.blank(8)) return kOk;
+  return Refuse(copy, "DUVAD> Parse() Wrong DM addr str, '%s'");
 }
 
 int ParseAuxiliary(const WorkingCopy& copy, PlcAddress& address, Result& result) {
@@ -92,7 +115,13 @@ int ParseAuxiliary(const WorkingCopy& copy, PlcAddress& address, Result& result)
     result.modifier = copy.at(7);
     return kOk;
   }
-  return BitOrWholeWord(copy, address, "DUVAD> Parse() Wrong aux addr str, '%s'");
+  switch (ReadBit(copy, 7, address)) {
+    case BitRead::kSet: return kOk;
+    case BitRead::kOutOfRange: return Refuse(copy, "DUVAD> Parse() Bitnr out of range, '%s'");
+    case BitRead::kNone: break;
+  }
+  if (copy.blank(7) && copy.blank(8)) return kOk;
+  return Refuse(copy, "DUVAD> Parse() Wrong aux addr str, '%s'");
 }
 
 int ParseHighSpeedBuffer(const WorkingCopy& copy, PlcAddress& address, Result& result) {
@@ -154,7 +183,13 @@ int ParseIoRelay(const WorkingCopy& copy, PlcAddress& address, Result& result) {
       result.modifier = c7;
       return kOk;
     }
-    return BitOrWholeWord(copy, address, "DUVAD> Parse() Wrong IO address, '%s'");
+    switch (ReadBit(copy, 7, address)) {
+      case BitRead::kSet: return kOk;
+      case BitRead::kOutOfRange: return Refuse(copy, "DUVAD> Parse() Bitnr out of range, '%s'");
+      case BitRead::kNone: break;
+    }
+    if (copy.blank(7) && copy.blank(8)) return kOk;
+    return Refuse(copy, "DUVAD> Parse() Wrong IO address, '%s'");
   }
   if (!copy.Number(4, 4, &address.offset))
     return Refuse(copy, "DUVAD> Parse() Illegal 4 digit gate address, '%s'");
