@@ -77,6 +77,19 @@ BitRead ReadBit(const WorkingCopy& copy, int p, PlcAddress& address) {
 
 bool IsFloatOrLong(char c) { return c == 'F' || c == 'L'; }
 
+// What follows a word address at position 7 in the DM, AR and three-digit IR
+// forms: a bit number, or blanks for the whole word; anything else is
+// refused with the area's own message.
+int BitOrWholeWord(const WorkingCopy& copy, PlcAddress& address, const char* wrong_message) {
+  switch (ReadBit(copy, 7, address)) {
+    case BitRead::kSet: return kOk;
+    case BitRead::kOutOfRange: return Refuse(copy, "DUVAD> Parse() Bitnr out of range, '%s'");
+    case BitRead::kNone: break;
+  }
+  if (copy.blank(7) && copy.blank(8)) return kOk;
+  return Refuse(copy, wrong_message);
+}
+
 int ParseDataMemory(const WorkingCopy& copy, PlcAddress& address, Result& result) {
   result.letter = kAreaDm;
   copy.Number(3, 4, &address.offset);  // position 3 is a digit: never fails
@@ -98,13 +111,7 @@ int ParseDataMemory(const WorkingCopy& copy, PlcAddress& address, Result& result
     result.modifier = c7;
     return kOk;
   }
-  switch (ReadBit(copy, 7, address)) {
-    case BitRead::kSet: return kOk;
-    case BitRead::kOutOfRange: return Refuse(copy, "DUVAD> Parse() Bitnr out of range, '%s'");
-    case BitRead::kNone: break;
-  }
-  if (copy.blank(7) && copy.blank(8)) return kOk;
-  return Refuse(copy, "DUVAD> Parse() Wrong DM addr str, '%s'");
+  return BitOrWholeWord(copy, address, "DUVAD> Parse() Wrong DM addr str, '%s'");
 }
 
 int ParseAuxiliary(const WorkingCopy& copy, PlcAddress& address, Result& result) {
@@ -115,13 +122,7 @@ int ParseAuxiliary(const WorkingCopy& copy, PlcAddress& address, Result& result)
     result.modifier = copy.at(7);
     return kOk;
   }
-  switch (ReadBit(copy, 7, address)) {
-    case BitRead::kSet: return kOk;
-    case BitRead::kOutOfRange: return Refuse(copy, "DUVAD> Parse() Bitnr out of range, '%s'");
-    case BitRead::kNone: break;
-  }
-  if (copy.blank(7) && copy.blank(8)) return kOk;
-  return Refuse(copy, "DUVAD> Parse() Wrong aux addr str, '%s'");
+  return BitOrWholeWord(copy, address, "DUVAD> Parse() Wrong aux addr str, '%s'");
 }
 
 int ParseHighSpeedBuffer(const WorkingCopy& copy, PlcAddress& address, Result& result) {
@@ -183,13 +184,7 @@ int ParseIoRelay(const WorkingCopy& copy, PlcAddress& address, Result& result) {
       result.modifier = c7;
       return kOk;
     }
-    switch (ReadBit(copy, 7, address)) {
-      case BitRead::kSet: return kOk;
-      case BitRead::kOutOfRange: return Refuse(copy, "DUVAD> Parse() Bitnr out of range, '%s'");
-      case BitRead::kNone: break;
-    }
-    if (copy.blank(7) && copy.blank(8)) return kOk;
-    return Refuse(copy, "DUVAD> Parse() Wrong IO address, '%s'");
+    return BitOrWholeWord(copy, address, "DUVAD> Parse() Wrong IO address, '%s'");
   }
   if (!copy.Number(4, 4, &address.offset))
     return Refuse(copy, "DUVAD> Parse() Illegal 4 digit gate address, '%s'");
