@@ -93,6 +93,19 @@ TEST_F(OnPty, ColdStartOpensAndConfiguresThePort) {
   EXPECT_EQ(channel_.port_config.open_flags, 0x0101);  // the host's, not the start's
 }
 
+// A reply timeout of 0 is passed to the port as it is; the port then uses
+// its default instead of waiting for ever, so a silent line still ends a
+// read.
+TEST_F(OnPty, AZeroReplyTimeoutStillEndsAWaitingRead) {
+  kivtest::PtyPair pty;
+  ASSERT_EQ(Start(pty, 0), KIV_OK);
+  EXPECT_EQ(channel_.reply_timeout, 0);
+  char byte = 0;
+  int32_t received = -1;
+  EXPECT_EQ(kiv::ComRead(channel_.port, &byte, 1, &received), kiv::kComIoFailed);
+  EXPECT_EQ(received, 0);
+}
+
 TEST_F(OnPty, WarmStartDiscardsPendingInput) {
   kivtest::PtyPair pty;
   ASSERT_EQ(Start(pty), KIV_OK);
