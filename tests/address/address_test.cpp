@@ -1,10 +1,16 @@
 // Address texts through operations 3 and 4: what each form parses to, and
 // the one message of each refusal.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cstring>
 
 #include <random>
 #include <string>
+#include <vector>
 
+#include "address/address.h"
 #include "kivhnom/kivhnom.h"
 #include "tests/support/log_capture.h"
 
@@ -122,54 +128,127 @@ const ParseRow kParseRows[] = {
     {"0", 0, 0, 0, 0, 0, "DUVAD> Parse() Illegal character 2 in '0       '"},
     {"1234567890", 0, 0, 0, 0, 0, "DUVAD> Parse() Illegal character 10 in '1234567890'"},
     {"99100", 99, 0x44, 100, -1, 16, kNone},
+    {"00h10f", 0, 0x4648, 5, -1, 32, kNone},
+    {"00i1234l", 0, 0x4C52, 617, -1, 32, kNone},
+    {"00v0123", 0, 0x3023, 123, -1, 8, kNone},
+    {"00E1000", 0, 0, 0, 0, 0, "DUVAD> Parse() Wrong error gate addr str, '00E1000 '"},
+    {"00E10001 ", 0, 0x10046, 1, -1, 16, kNone},
     {"00\xE9" "100", 0, 0, 0, 0, 0, "DUVAD> Parse() Illegal character 3 in '00\xE9" "100  '"},
 };
 
 TEST(Parse, EveryFormAndRefusal) {
   for (const ParseRow& row : kParseRows) {
     SCOPED_TRACE(std::string("text '") + row.text + "'");
-    // The block check adds nothing to plain addresses that pass Parse.
-    const Parsed parsed = RunParser(KIV_OP_BLOCK_ADDRESS_PARSER, row.text, 0, 8);
-    if (row.refusal) {
-      EXPECT_EQ(parsed.result, KIV_REFUSED);
-      ASSERT_EQ(parsed.lines.size(), 1u);
-      EXPECT_EQ(parsed.lines[0].level, KIV_LOG_TRACE);
-      EXPECT_EQ(parsed.lines[0].text, row.refusal);
-      continue;
+    for (uint32_t opcode : {KIV_OP_SINGLE_ADDRESS_PARSER, KIV_OP_BLOCK_ADDRESS_PARSER}) {
+      SCOPED_TRACE(opcode == KIV_OP_SINGLE_ADDRESS_PARSER ? "single" : "block");
+      const Parsed parsed = RunParser(opcode, row.text, 0, 8);
+      if (row.refusal) {
+        // The parser's refusal is the whole answer of either check.
+        EXPECT_EQ(parsed.result, KIV_REFUSED);
+        ASSERT_EQ(parsed.lines.size(), 1u);
+        EXPECT_EQ(parsed.lines[0].level, KIV_LOG_TRACE);
+        EXPECT_EQ(parsed.lines[0].text, row.refusal);
+        continue;
+      }
+      const PlcAddress& a = parsed.definition.address;
+      EXPECT_EQ(a.plc_id, row.plc_id);
+      EXPECT_EQ(a.area, row.area) << std::hex << a.area;
+      EXPECT_EQ(a.offset, row.offset);
+      EXPECT_EQ(a.bit, row.bit);
+      EXPECT_EQ(a.width, row.width);
+      // Accepted by the parser: silent, or only the check's own line (the
+      // gate type 0 and block size 8 do not fit every form).
+      if (parsed.result == KIV_OK) {
+        EXPECT_TRUE(parsed.lines.empty());
+      } else {
+        ASSERT_EQ(parsed.lines.size(), 1u);
+        EXPECT_EQ(parsed.lines[0].text.find("DUVAD> Parse()"), std::string::npos) << parsed.lines[0].text;
+      }
     }
-    const PlcAddress& a = parsed.definition.address;
-    EXPECT_EQ(a.plc_id, row.plc_id);
-    EXPECT_EQ(a.area, row.area) << std::hex << a.area;
-    EXPECT_EQ(a.offset, row.offset);
-    EXPECT_EQ(a.bit, row.bit);
-    EXPECT_EQ(a.width, row.width);
-    // Accepted by Parse: either no line, or only the block check's own.
-    if (parsed.result == KIV_OK) EXPECT_TRUE(parsed.lines.empty());
-    else EXPECT_NE(parsed.lines.at(0).text.find("BlockParse()"), std::string::npos);
   }
 }
 
 TEST(Parse, TextsOfAnyLengthAreRefusedWithinTheWorkingCopy) {
-  const std::string long_text(5000, '1');
-  const Parsed parsed = RunParser(KIV_OP_SINGLE_ADDRESS_PARSER, long_text.c_str());
-  EXPECT_EQ(parsed.result, KIV_REFUSED);
-  ASSERT_EQ(parsed.lines.size(), 1u);
-  EXPECT_EQ(parsed.lines[0].text, "DUVAD> Parse() Illegal character 10 in '" + std::string(31, '1') + "'");
-
-  const Parsed null_text = RunParser(KIV_OP_SINGLE_ADDRESS_PARSER, nullptr);
-  EXPECT_EQ(null_text.result, KIV_REFUSED);
+  struct LengthRow {
+    std::string text;
+    int position;        // the first illegal character
+    std::string quoted;  // the working copy the refusal quotes
+  };
+  const LengthRow rows[] = {
+      {std::string(10, '1'), 10, std::string(10, '1')},
+      {std::string(31, '2'), 10, std::string(31, '2')},
+      {std::string(32, '3'), 10, std::string(31, '3')},
+      {std::string(5000, '4'), 10, std::string(31, '4')},
+      {"001000" + std::string(4000, 'x'), 7, "001000" + std::string(25, 'X')},
+  };
+  for (const LengthRow& row : rows) {
+    SCOPED_TRACE(row.text.size());
+    const Parsed parsed = RunParser(KIV_OP_SINGLE_ADDRESS_PARSER, row.text.c_str());
+    EXPECT_EQ(parsed.result, KIV_REFUSED);
+    ASSERT_EQ(parsed.lines.size(), 1u);
+    EXPECT_EQ(parsed.lines[0].text,
+              "DUVAD> Parse() Illegal character " + std::to_string(row.position) + " in '" + row.quoted + "'");
+  }
 }
 
+// The parser looks at no more than 32 characters: a text whose 33rd byte
+// would lie on an unreadable page is refused without touching that page.
+TEST(Parse, LooksNoFurtherThanTheWorkingCopy) {
+  const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+  void* map = mmap(nullptr, 2 * page, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(map, MAP_FAILED);
+  char* base = static_cast<char*>(map);
+  ASSERT_EQ(mprotect(base + page, page, PROT_NONE), 0);
+  char* text = base + page - 32;
+  std::memset(text, '5', 32);
+  const Parsed parsed = RunParser(KIV_OP_BLOCK_ADDRESS_PARSER, text);
+  EXPECT_EQ(parsed.result, KIV_REFUSED);
+  ASSERT_EQ(parsed.lines.size(), 1u);
+  EXPECT_EQ(parsed.lines[0].text, "DUVAD> Parse() Illegal character 10 in '" + std::string(31, '5') + "'");
+  munmap(map, 2 * page);
+}
+
+TEST(Parse, NullTextIsRefusedLikeAnEmptyOne) {
+  for (uint32_t opcode : {KIV_OP_SINGLE_ADDRESS_PARSER, KIV_OP_BLOCK_ADDRESS_PARSER}) {
+    const Parsed parsed = RunParser(opcode, nullptr);
+    EXPECT_EQ(parsed.result, KIV_REFUSED);
+    ASSERT_EQ(parsed.lines.size(), 1u);
+    EXPECT_EQ(parsed.lines[0].text, "DUVAD> Parse() Illegal character 1 in '        '");
+  }
+}
+
+TEST(Parse, CharacterRefusalLeavesTheAddressAlone) {
+  kivtest::LogCapture log;
+  ChannelContext channel{};
+  const PlcAddress sentinel{77, 0xABCD, 1234, 9, 99};
+  GateDefinition definition{"00SX", 0, 0, 1, sentinel};
+  KivRequest request{&channel, KIV_OP_SINGLE_ADDRESS_PARSER, 0, 0, &definition};
+  EXPECT_EQ(KivMain(&request), KIV_REFUSED);
+  EXPECT_EQ(definition.address.plc_id, sentinel.plc_id);
+  EXPECT_EQ(definition.address.area, sentinel.area);
+  EXPECT_EQ(definition.address.offset, sentinel.offset);
+  EXPECT_EQ(definition.address.bit, sentinel.bit);
+  EXPECT_EQ(definition.address.width, sentinel.width);
+}
+
+// Short texts mixing the characters the parser cares about with any byte:
+// the answer is always accepted-and-silent or refused with one line.
 TEST(Parse, RandomBytesNeverMisbehave) {
   std::mt19937 random(7);
-  const char alphabet[] = "0123456789 ILHVTASEDFLBSRWilhvtased\x01\xFF";
+  const char alphabet[] = "0123456789 ILHVTASEDFLBSRWilhvtasedfl";
   for (int i = 0; i < 20000; ++i) {
     std::string text(random() % 12, ' ');
-    for (char& c : text) c = alphabet[random() % (sizeof alphabet - 1)];
+    for (char& c : text) {
+      c = random() % 4 != 0 ? alphabet[random() % (sizeof alphabet - 1)] : static_cast<char>(1 + random() % 255);
+    }
     for (uint32_t opcode : {KIV_OP_SINGLE_ADDRESS_PARSER, KIV_OP_BLOCK_ADDRESS_PARSER}) {
       const Parsed parsed = RunParser(opcode, text.c_str(), int32_t(random() % 9), int32_t(random() % 10));
       ASSERT_TRUE(parsed.result == KIV_OK || parsed.result == KIV_REFUSED);
       ASSERT_EQ(parsed.lines.size(), parsed.result == KIV_OK ? 0u : 1u) << text;
+      if (parsed.result == KIV_REFUSED) {
+        ASSERT_EQ(parsed.lines[0].level, KIV_LOG_TRACE);
+        ASSERT_EQ(parsed.lines[0].text.rfind("DUVAD> ", 0), 0u) << parsed.lines[0].text;
+      }
     }
   }
 }
@@ -195,6 +274,7 @@ TEST(AddressChecks, SingleAndBlockRules) {
       {"001000B", 3, 1, "DUVAD> SingleParse() Gate type should be 32 BIT, '001000B'", kNone},
       {"001000S20", 7, 1, kNone, kNone},
       {"001000S20", 0, 1, "DUVAD> SingleParse() Gate type should be STRING, '001000S20'", kNone},
+      {"000080S80", 7, 1, kNone, kNone},
       {"000082S82", 7, 1, kNone, "DUVAD> BlockParse() string length above 80 not allowed as block, '000082S82'"},
       {"05V0123", 6, 1, kNone, kNone},
       {"05V0123", 2, 1, "DUVAD> SingleParse() Gate type should be DIGITAL, '05V0123'", kNone},
@@ -228,6 +308,19 @@ TEST(AddressChecks, SingleAndBlockRules) {
     const Parsed parsed = RunParser(opcode, "00D8");
     ASSERT_EQ(parsed.lines.size(), 1u);
     EXPECT_EQ(parsed.lines[0].text, "DUVAD> Parse() Wrong high speed buff nr. , '00D8    '");
+  }
+}
+
+TEST(SetValueName, InstructionOfEachKind) {
+  const struct {
+    char kind;
+    const char* name;
+  } rows[] = {{'0', nullptr}, {'1', "TIM "}, {'2', "TIMH"}, {'3', "CNT "}, {'4', "CNTR"}, {'5', "TMS "},
+              {'6', "TIMW"},  {'7', "CNTW"}, {'8', "TMHW"}, {'9', nullptr}, {'\0', nullptr}};
+  for (const auto& row : rows) {
+    const char* name = kiv::SetValueName(row.kind);
+    if (row.name == nullptr) EXPECT_EQ(name, nullptr) << row.kind;
+    else EXPECT_STREQ(name, row.name) << row.kind;
   }
 }
 
