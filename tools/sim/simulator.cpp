@@ -4,6 +4,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <stdlib.h>
 #include <termios.h>
 #include <time.h>
@@ -298,14 +299,21 @@ struct Simulator::Impl {
       std::lock_guard<std::mutex> lock(mutex);
       counters.bytes_out += bytes.size();
     }
-    int64_t next = NowNs();
+    // Byte i is due when i + 1 characters have crossed the line. Bytes that
+    // are due go out together, and the thread sleeps at least half a
+    // millisecond between writes, so that many paced lines do not drown the
+    // machine in wakeups; the last byte still leaves at its own time.
+    const int64_t start = NowNs();
     size_t done = 0;
     while (done < bytes.size() && !stop) {
       size_t chunk = bytes.size() - done;
       if (char_ns > 0) {
-        chunk = 1;
-        next += char_ns;  // absolute deadlines: no drift
-        SleepUntilNs(next);
+        const int64_t last_due = start + int64_t(bytes.size()) * char_ns;
+        int64_t wake = std::max(start + int64_t(done + 1) * char_ns, NowNs() + 500000);
+        SleepUntilNs(std::min(wake, last_due));
+        const int64_t due = (NowNs() - start) / char_ns;
+        chunk = std::clamp<size_t>(size_t(std::max<int64_t>(due, 0)) - std::min<size_t>(done, size_t(std::max<int64_t>(due, 0))), 1,
+                                   bytes.size() - done);
       }
       const ssize_t n = write(master, bytes.data() + done, chunk);
       if (n > 0) {
@@ -557,7 +565,10 @@ Simulator::~Simulator() { Stop(); }
 void Simulator::Start() {
   impl_->OpenLine();
   impl_->stop = false;
-  impl_->thread = std::thread([this] { impl_->Serve(); });
+  impl_->thread = std::thread([this] {
+    prctl(PR_SET_TIMERSLACK, 1UL);  // paced bytes leave on time, not 50 us late
+    impl_->Serve();
+  });
 }
 
 void Simulator::Stop() {
