@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 
@@ -29,6 +30,7 @@ constexpr int kFlushTimeoutUnits = 5;        // 50 ms while draining
 constexpr int kFlushPiece = 512;
 constexpr unsigned kSlotCount = 1024;
 constexpr int kReadAhead = 256;
+constexpr int kWriteStallMs = 2000;
 
 struct Slot {
   int fd = -1;
@@ -192,6 +194,11 @@ bool IsPty(int fd) {
   return major_number >= 136 && major_number <= 143;
 }
 
+// TCSETS takes the kernel's termios, which glibc's begins with; the extra
+// speed fields at its end are not read. The speed travels in c_cflag, where
+// cfsetospeed puts it as well.
+static_assert(offsetof(termios, c_cc) == 17 && NCCS >= 19, "kernel termios prefix");
+
 void SetModemLine(int fd, int line, bool on) {
   // A pseudo-terminal has no modem lines (ENOTTY/EINVAL): nothing to do.
   int bits = line;
@@ -241,9 +248,15 @@ ModemPlan PlanModemLines(uint16_t flags) {
   if (flags & (KIV_OPEN_RTS_ON | KIV_OPEN_RTS_ON_ALT)) plan.rts_on = true;
   else if (flags & KIV_OPEN_RTS_HANDSHAKE) plan.crtscts = true;
   else if (flags & KIV_OPEN_RTS_TOGGLE) plan.rts_on = true;
-  // Flow control. DSR flow control and DSR sensitivity have no termios
-  // counterpart and are not applied.
+  // termios ties RTS handshake and CTS output flow into one flag. RTS held
+  // on rules out the handshake, so a CRTSCTS left behind by another program
+  // is cleared then (it would stall every write on a line without CTS);
+  // otherwise the flag stays as the port had it.
+  plan.clear_crtscts = plan.rts_on;
+  // Flow control is only ever switched on. DSR flow control and DSR
+  // sensitivity have no termios counterpart and are not applied.
   if (flags & KIV_OPEN_CTS_FLOW) plan.crtscts = true;
+  if (plan.crtscts) plan.clear_crtscts = false;
   return plan;
 }
 
@@ -282,7 +295,8 @@ int ApplyLineSettings(const LineSettings& line, const ModemPlan& plan, termios* 
                             IXANY | INPCK | IGNPAR);
   tio->c_oflag &= ~tcflag_t(OPOST);
   tio->c_lflag &= ~tcflag_t(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
-  tio->c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  tio->c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB);
+  if (plan.clear_crtscts) tio->c_cflag &= ~tcflag_t(CRTSCTS);
   tio->c_cflag |= CREAD | CLOCAL | size;
   if (two_stop) tio->c_cflag |= CSTOPB;
   switch (parity) {
@@ -311,6 +325,8 @@ bool LineSettingsHeld(const termios& asked, const termios& held, bool is_pty) {
 
 int ComOpen(const char* port_name, const LineSettings* line, uint16_t open_flags, ComHandle* handle) {
   char path[64];
+  if (port_name == nullptr || handle == nullptr) return kComOpenFailed;
+  if (line == nullptr && open_flags != 0) return kComSetupFailed;
   if (!ComDevicePath(port_name, path, sizeof path)) return kComOpenFailed;
   const ComHandle h = ClaimSlot();
   if (h == kNoPort) return kComOpenFailed;
@@ -397,8 +413,11 @@ int ComFlushInput(ComHandle handle) {
   }
   if (!failed && pending == 0) return kComOk;
 
-  // Drain in pieces while the PLC is still sending.
-  const int32_t previous = ComSetReadTimeout(handle, kFlushTimeoutUnits);
+  // Drain in pieces while the PLC is still sending. The timeout in force is
+  // put back exactly, also when it is 0 (the 1000 ms default): going by the
+  // previous value in 10 ms units would leave 50 ms in force for good.
+  const int32_t previous_ms = slot->timeout_ms;
+  ComSetReadTimeout(handle, kFlushTimeoutUnits);
   uint8_t scratch[kFlushPiece];
   int32_t got;
   do {
@@ -406,7 +425,7 @@ int ComFlushInput(ComHandle handle) {
     failed = got < 0;
   } while (got == kFlushPiece);
   slot->head = slot->tail = 0;
-  if (previous != 0) ComSetReadTimeout(handle, previous);
+  slot->timeout_ms = previous_ms;
   return failed ? 1 : kComOk;
 }
 
@@ -428,16 +447,21 @@ int ComWrite(ComHandle handle, const void* bytes, int32_t count, int32_t* writte
   if (slot->fake) {
     done = slot->fake->Write(data, count);
     if (done < 0) return kComIoFailed;
+    if (done > count) done = count;
   } else if (slot->hung_up) {
     return kComIoFailed;
   } else {
-    // Writes have no timeout of their own; bound them by what the bytes take
-    // at the slowest line speed, so a stuck device cannot hang the caller.
-    const int64_t deadline = NowMs() + 2000 + int64_t(count) * 250;
+    // Writes have no timeout of their own, but a device that takes nothing
+    // for kWriteStallMs is stuck (even at 50 baud a character leaves in
+    // 220 ms): the caller gets the part written rather than a hang. Each
+    // piece handed over starts the wait again, so any length at any speed
+    // gets through.
+    int64_t deadline = NowMs() + kWriteStallMs;
     while (done < count) {
       ssize_t n = write(slot->fd, data + done, size_t(count - done));
       if (n > 0) {
         done += int32_t(n);
+        deadline = NowMs() + kWriteStallMs;
         continue;
       }
       if (n < 0 && errno == EINTR) continue;

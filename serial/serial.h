@@ -49,16 +49,21 @@ int ComSleep(uint32_t duration_ms);
 // begins with "/", "/dev/null" for "NUL". False when it does not fit.
 bool ComDevicePath(const char* port_name, char* path, unsigned path_size);
 
-// Modem-line and flow-control choices of the open_flags groups.
+// Modem-line and flow-control choices of the open_flags groups. A group that
+// matches nothing leaves its line as the port had it; so does a plan that
+// neither sets nor clears CRTSCTS.
 struct ModemPlan {
   bool dtr_on = false;
   bool rts_on = false;
-  bool crtscts = false;  // CTS output flow control or RTS handshake
+  bool crtscts = false;        // set CRTSCTS: CTS output flow or RTS handshake
+  bool clear_crtscts = false;  // RTS is held by us, so no RTS/CTS handshake
 };
 ModemPlan PlanModemLines(uint16_t open_flags);
 
 // Applies line settings to a termios block read from the device (raw mode,
 // CLOCAL, CREAD, speed, size, parity, stop bits, the flow-control plan).
+// Only the low byte of data_bits, stop_bits and parity counts. Stop bits 1
+// (one and a half) is accepted for 5-bit characters only.
 // Returns kComOk, or kComSetupFailed for a setting termios cannot express.
 int ApplyLineSettings(const LineSettings& line, const ModemPlan& plan, termios* tio);
 
@@ -73,7 +78,9 @@ class ComFake {
   virtual ~ComFake() = default;
   // Writes; returns the bytes taken, or -1 for a failed write.
   virtual int32_t Write(const uint8_t* bytes, int32_t count) = 0;
-  // Delivers up to count bytes that arrive within timeout_ms; -1 on failure.
+  // Delivers what is available, up to count bytes, as soon as there is
+  // something, waiting at most timeout_ms for it; 0 when nothing came,
+  // -1 on failure. The layer asks for a read-ahead's worth at a time.
   virtual int32_t Read(uint8_t* buffer, int32_t count, int32_t timeout_ms) = 0;
   // Bytes waiting to be read, or -1 when the line is gone.
   virtual int32_t Pending() = 0;
