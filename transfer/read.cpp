@@ -42,54 +42,62 @@ bool IsFinalEndCode(uint32_t code) {
   }
 }
 
+bool FitsOneTransfer(const TransferSize& size, int64_t limit) {
+  return size.count >= 1 && size.word_address >= 0 && size.word_address <= kMaxWordNumber && size.words >= 0 &&
+         size.words <= kMaxWordNumber && size.text <= limit;
+}
+
+int64_t WordAddress(const PlcAddress& address) {
+  const int64_t offset = address.offset;
+  if (Is32BitKind(address.area)) return offset * 2;
+  if (IsString(address.area)) return offset * int64_t(StringLength(address.area)) / 2;
+  return offset;
+}
+
 namespace {
 
 // The command for the gate's area in `text`; its length, or 0 after a
-// refusal message. Requests whose numbers cannot be printed in four digits,
-// or whose reply cannot fit rx_frame, are refused before anything is sent.
+// refusal message. A request whose numbers cannot be printed in four
+// digits, or whose reply cannot fit rx_frame, is refused before anything
+// is sent.
 int32_t BuildReadCommand(char* text, const GateIo& gate) {
   const PlcAddress& address = gate.address;
   const uint32_t area = address.area;
   const char letter = AreaLetter(area);
-  const int64_t offset = address.offset;
   const int64_t count = gate.count;
-  int64_t word_address = offset;
-  int64_t words = count;
-  int64_t data_length;
+  const char* set_value = nullptr;
+  TransferSize size{count, 0, 0, 0};
 
-  if (letter == kAreaStatus && offset != kStatusRead) {
-    err(kTrace, "DUVAD> DoRead() status write gate is write only, '%s'", gate.name);
-    return 0;
-  }
   if (IsWordArea(letter)) {
-    if (Is32BitKind(area)) {
-      word_address = offset * 2;
-      words = count * 2;
-      data_length = 8 * count;
-    } else if (IsString(area)) {
-      const int64_t half = StringLength(area) / 2;
-      word_address = offset * half;
-      words = count * half;
-      data_length = 2 * int64_t(StringLength(area)) * count;
-    } else {
-      data_length = 4 * count;
-    }
+    int64_t words = count;
+    if (Is32BitKind(area)) words = count * 2;
+    else if (IsString(area)) words = count * int64_t(StringLength(area)) / 2;
+    size = {count, WordAddress(address), words, 4 * words};
+  } else if (letter == kAreaTimerSv && IsTimerStatus(area)) {
+    size = {count, address.offset, count, count};  // one character per flag
   } else if (letter == kAreaTimerSv) {
-    data_length = IsTimerStatus(area) ? count : 4;
-  } else if (letter == kAreaError || letter == kAreaStatus || letter == kAreaDmBuffer) {
-    data_length = letter == kAreaDmBuffer ? 4 * count : 8;
-    words = 1;
-    word_address = 0;
+    set_value = SetValueName(AreaModifier(area));
+    if (set_value == nullptr) {
+      err(kTrace, "DUVAD> DoRead() illegal memtype, '%s'", gate.name);
+      return 0;
+    }
+    size = {count, address.offset, 0, 4};
+  } else if (letter == kAreaStatus) {
+    if (address.offset != kStatusRead) {
+      err(kTrace, "DUVAD> DoRead() status write gate is write only, '%s'", gate.name);
+      return 0;
+    }
+    size.text = 4;
+  } else if (letter == kAreaError) {
+    size.text = 8;
+  } else if (letter == kAreaDmBuffer) {
+    size.text = 4 * count;
   } else {
     err(kTrace, "DUVAD> DoRead() illegal memtype, '%s'", gate.name);
     return 0;
   }
-  if (count < 1 || word_address < 0 || word_address > kMaxWordNumber || words > kMaxWordNumber) {
-    err(kTrace, "DUVAD> DoRead() address or count out of range, '%s'", gate.name);
-    return 0;
-  }
-  if (kReplyHeaderLength + data_length + kReplyTrailer > KIV_FRAME_SIZE) {
-    err(kTrace, "DUVAD> DoRead() reply would not fit the receive buffer, '%s'", gate.name);
+  if (!FitsOneTransfer(size, kReplyDataMax)) {
+    err(kTrace, "DUVAD> DoRead() request does not fit one transfer, '%s'", gate.name);
     return 0;
   }
 
@@ -105,15 +113,10 @@ int32_t BuildReadCommand(char* text, const GateIo& gate) {
     case kAreaDmBuffer:
       return BeginCommand(text, unit, 'C', 'R');
     case kAreaTimerSv:
-      if (!IsTimerStatus(area)) {
-        const char* name = SetValueName(AreaModifier(area));
-        if (name == nullptr) {
-          err(kTrace, "DUVAD> DoRead() illegal memtype, '%s'", gate.name);
-          return 0;
-        }
+      if (set_value != nullptr) {
         BeginCommand(text, unit, 'R', '#');
-        std::memcpy(text + 5, name, 4);
-        WriteDecimal(text + 9, uint32_t(offset), 4);
+        std::memcpy(text + 5, set_value, 4);
+        WriteDecimal(text + 9, uint32_t(size.word_address), 4);
         return 13;
       }
       BeginCommand(text, unit, 'R', 'G');
@@ -122,8 +125,8 @@ int32_t BuildReadCommand(char* text, const GateIo& gate) {
       BeginCommand(text, unit, 'R', letter);
       break;
   }
-  WriteDecimal(text + 5, uint32_t(word_address), 4);
-  WriteDecimal(text + 9, uint32_t(words), 4);
+  WriteDecimal(text + 5, uint32_t(size.word_address), 4);
+  WriteDecimal(text + 9, uint32_t(size.words), 4);
   return 13;
 }
 

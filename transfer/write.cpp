@@ -24,13 +24,25 @@ uint16_t LoadWord(const void* data, size_t index) {
 }
 void StoreSecondWord(void* data, uint16_t value) { std::memcpy(static_cast<char*>(data) + 2, &value, sizeof value); }
 
+// Characters of the data text that PutData makes for the gate.
+int64_t DataLength(const GateIo& gate) {
+  const PlcAddress& address = gate.address;
+  const int64_t count = gate.count;
+  if (count == 1) {
+    if (address.width == 32) return 8;
+    if (IsGateString(gate.gate_type)) return 2 * int64_t(StringLength(address.area));
+    return address.width == 16 ? 4 : 2;
+  }
+  if (Is32BitKind(address.area)) return 8 * count;
+  return (address.width == 16 ? 4 : 2) * count;
+}
+
 // Refuses, before anything is sent, what the command table has no command
 // for and what cannot fit tx_frame or four-digit operands. 0 or 1.
 int CheckWrite(const GateIo& gate) {
   const PlcAddress& address = gate.address;
   const uint32_t area = address.area;
   const char letter = AreaLetter(area);
-  const int64_t count = gate.count;
 
   if (letter == kAreaStatus) {
     if (address.offset != kStatusWrite) {
@@ -53,28 +65,16 @@ int CheckWrite(const GateIo& gate) {
     err(kTrace, "DUVAD> DoWrite() illegal memtype, '%s'", gate.name);
     return kRefused;
   }
-
-  // The data text as PutData will make it.
-  int64_t data_length;
-  if (count == 1) {
-    if (address.width == 32) data_length = 8;
-    else if (IsGateString(gate.gate_type)) data_length = 2 * int64_t(StringLength(area));
-    else data_length = address.width == 16 ? 4 : 2;
-  } else if (Is32BitKind(area)) {
-    data_length = 8 * count;
-  } else {
-    data_length = (address.width == 16 ? 4 : 2) * count;
-  }
-  int64_t word_address = address.offset;
-  if (Is32BitKind(area)) word_address = int64_t(address.offset) * 2;
-  else if (IsString(area)) word_address = int64_t(address.offset) * (StringLength(area) / 2);
-
-  if (count < 1 || word_address < 0 || word_address > kMaxWordNumber || address.bit < -1 || address.bit > 15) {
-    err(kTrace, "DUVAD> DoWrite() address or count out of range, '%s'", gate.name);
+  // Only the read-modify-write looks at the bit, but a bit outside the
+  // word must never reach its shift.
+  if (address.bit < -1 || address.bit > 15) {
+    err(kTrace, "DUVAD> DoWrite() bit number out of range, '%s'", gate.name);
     return kRefused;
   }
-  if ((set_value ? 13 : 9) + data_length > kCommandEnd) {
-    err(kTrace, "DUVAD> DoWrite() command would not fit the transmit buffer, '%s'", gate.name);
+  const int64_t data_start = set_value ? 13 : 9;
+  const TransferSize size{gate.count, WordAddress(address), 0, data_start + DataLength(gate)};
+  if (!FitsOneTransfer(size, kCommandTextMax)) {
+    err(kTrace, "DUVAD> DoWrite() request does not fit one transfer, '%s'", gate.name);
     return kRefused;
   }
   return kOk;
@@ -107,11 +107,8 @@ int32_t BuildWriteCommand(KivRequest* request, uint32_t value_word) {
     WriteDecimal(text + 9, uint32_t(address.offset), 4);
     data_start = 13;
   } else {
-    int64_t word_address = address.offset;
-    if (Is32BitKind(area)) word_address = int64_t(address.offset) * 2;
-    else if (IsString(area)) word_address = int64_t(address.offset) * (StringLength(area) / 2);
     BeginCommand(text, unit, 'W', letter == kAreaTimerSv ? 'G' : letter);
-    WriteDecimal(text + 5, uint32_t(word_address), 4);
+    WriteDecimal(text + 5, uint32_t(WordAddress(address)), 4);
   }
   int32_t data_length = 0;
   if (PutData(request, value_word, text + data_start, kCommandEnd - data_start, &data_length) != kOk) return 0;
