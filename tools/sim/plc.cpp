@@ -181,7 +181,8 @@ std::string Plc::Handle(std::string_view command) {
   }
   if (header == "MF") {
     int clear;
-    if (operands.size() != 2 || !Decimal(operands, 0, 2, &clear) || clear > 1) return reply(kFormatError);
+    if (operands.size() != 2) return reply(kFormatError);
+    if (!Decimal(operands, 0, 2, &clear) || clear > 1) return reply(kEntryNumberError);
     std::string out = reply(kNormal);
     AppendHex(out, error_words[0], 4);
     AppendHex(out, error_words[1], 4);

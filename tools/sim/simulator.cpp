@@ -30,6 +30,11 @@ const FaultKind kAllFaultKinds[13] = {
 namespace {
 
 constexpr size_t kMaxFrame = 131;        // a frame on its own, terminator included
+constexpr size_t kMaxPartFrame = 128;    // a frame of a multi-frame transfer, delimiter included
+// No write command can be longer than one filling the largest area; a
+// transfer growing beyond that is cut off instead of growing without end.
+constexpr size_t kMaxCommand = 9 + 4 * 10000;
+constexpr int kDefaultLateMs = 3000;     // a late reply without a given delay
 constexpr int kWordsFirstFrame = 30;      // read replies: words in the first frame
 constexpr int kWordsLaterFrame = 31;      // and in each later one
 constexpr int kFlagsFirstFrame = 121;     // RG replies
@@ -175,18 +180,31 @@ struct Simulator::Impl {
   std::thread thread;
   std::atomic<bool> stop{false};
   int64_t char_ns = 0;  // pacing: nanoseconds per character, 0 unpaced
+  bool keep_trace = false;  // keep trace lines for TakeTrace
 
   // Bytes read but not yet used.
   std::string pending;
 
   explicit Impl(Options o) : options(std::move(o)), random(options.seed) {
     for (int unit : options.units) units[unit];
-    tracing = options.trace;
+    tracing = options.trace || bool(options.trace_sink);
+    keep_trace = options.trace || !options.trace_sink;
     if (options.pace && options.baud > 0) {
       const int parity_bits = options.parity == 'N' ? 0 : 1;
       const int bits = 1 + options.data_bits + parity_bits + options.stop_bits;
       char_ns = int64_t(bits) * 1000000000 / options.baud;
     }
+  }
+
+  // Sleeps ms, in short slices so that Stop is not held up. false on stop.
+  bool Pause(int64_t ms) {
+    const int64_t end = NowNs() + ms * 1000000;
+    while (!stop) {
+      const int64_t left = end - NowNs();
+      if (left <= 0) return true;
+      SleepNs(std::min<int64_t>(left, 20000000));
+    }
+    return false;
   }
 
   Plc& UnitOf(int unit) {
@@ -200,14 +218,30 @@ struct Simulator::Impl {
     return it->second;
   }
 
+  // What a frame means: its unit and header, and a reply's end code.
+  static std::string Meaning(char direction, std::string_view bytes) {
+    if (bytes.empty()) return "";
+    if (bytes == "\r") return "delimiter";
+    if (bytes.empty() || bytes[0] != '@') return "continued";
+    if (bytes.size() < 5) return "";
+    std::string out = "unit " + std::string(bytes.substr(1, 2)) + " " + std::string(bytes.substr(3, 2));
+    if (direction == '<' && bytes.substr(3, 2) != "IC" && bytes.size() >= 7)
+      out += " end " + std::string(bytes.substr(5, 2));
+    return out;
+  }
+
   void Trace(char direction, std::string_view bytes, const std::string& note = "") {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!tracing && !options.trace_sink) return;
+    if (!tracing) return;
     std::string line = Timestamp() + " " + direction + " " + Printable(bytes);
-    if (!note.empty()) line += "  " + note;
-    if (tracing) trace.push_back(line);
+    std::string meaning = Meaning(direction, bytes);
+    if (!note.empty()) meaning += (meaning.empty() ? "" : ", ") + note;
+    if (!meaning.empty()) line += "  " + meaning;
+    if (keep_trace) {
+      if (trace.size() >= 100000) trace.erase(trace.begin(), trace.begin() + 50000);  // bounded
+      trace.push_back(line);
+    }
     if (options.trace_sink) options.trace_sink(line);
-    if (trace.size() > 100000) trace.erase(trace.begin(), trace.begin() + 50000);  // bounded
   }
 
   void OpenLine() {
@@ -378,9 +412,13 @@ struct Simulator::Impl {
   void SendReply(const std::string& reply, const Fault* fault) {
     std::vector<std::string> frames = SplitReply(reply);
     const FaultKind kind = fault ? fault->kind : FaultKind(-1);
-    if (kind == FaultKind::LateReply) usleep(useconds_t(fault->delay_ms) * 1000);
-    if (options.response_delay_ms > 0) usleep(useconds_t(options.response_delay_ms) * 1000);
-    if (kind == FaultKind::GarbageBefore) WriteBytes("\x15?#noise");
+    const std::string note = fault ? std::string("fault ") + FaultName(kind) : "";
+    if (kind == FaultKind::LateReply && !Pause(fault->delay_ms > 0 ? fault->delay_ms : kDefaultLateMs)) return;
+    if (options.response_delay_ms > 0 && !Pause(options.response_delay_ms)) return;
+    if (kind == FaultKind::GarbageBefore) {
+      WriteBytes("\x15?#noise");
+      Trace('<', "\x15?#noise", note);
+    }
     for (size_t i = 0; i < frames.size(); ++i) {
       const bool last = i + 1 == frames.size();
       char fcs[4];
@@ -390,7 +428,7 @@ struct Simulator::Impl {
       if (kind == FaultKind::Truncated) frame.resize(frame.size() / 2);
       if (kind == FaultKind::LineVanish) {
         WriteBytes(frame.substr(0, frame.size() / 2));
-        Trace('<', frame.substr(0, frame.size() / 2), "line vanishes");
+        Trace('<', frame.substr(0, frame.size() / 2), note + ", the line vanishes");
         Vanish();
         return;
       }
@@ -399,7 +437,7 @@ struct Simulator::Impl {
         std::lock_guard<std::mutex> lock(mutex);
         counters.frames_out++;
       }
-      Trace('<', frame);
+      Trace('<', frame, note);
       if (kind == FaultKind::Truncated) return;
       if (last) break;
       // Wait for the host's CR; anything else (an abort) cancels the rest.
@@ -414,7 +452,10 @@ struct Simulator::Impl {
         return;
       }
     }
-    if (kind == FaultKind::GarbageAfter) WriteBytes("#noise\r");
+    if (kind == FaultKind::GarbageAfter) {
+      WriteBytes("#noise\r");
+      Trace('<', "#noise\r", note);
+    }
   }
 
   // Like a pulled USB adapter: the line is gone. A new pty is offered after
@@ -422,14 +463,26 @@ struct Simulator::Impl {
   void Vanish() {
     CloseLine();
     pending.clear();
-    usleep(200000);
-    if (!stop) {
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      if (options.link.empty() && options.device.empty()) port.clear();
+      counters.lines_lost++;
+    }
+    if (!Pause(200)) return;
+    // A device that does not come back is tried again while serving.
+    Reopen();
+  }
+
+  void Reopen() {
+    {
       std::lock_guard<std::mutex> lock(mutex);
       try {
         OpenLine();
       } catch (const std::exception&) {
+        CloseLine();
       }
     }
+    handled.notify_all();
   }
 
   void Serve() {
@@ -438,7 +491,7 @@ struct Simulator::Impl {
     while (!stop) {
       std::string line;
       if (master < 0) {
-        usleep(10000);
+        if (Pause(100)) Reopen();
         continue;
       }
       if (!ReadLine(&line, -1)) continue;
@@ -477,17 +530,20 @@ struct Simulator::Impl {
         continue;  // another unit's frame: not ours to answer
       }
       const std::string echo = (in_transfer ? text : frame_text).substr(0, 5);
+      // Frames of a multi-frame transfer have a smaller limit than one on
+      // its own; the transfer as a whole is bounded too.
+      const size_t limit = in_transfer || !last ? kMaxPartFrame : kMaxFrame;
+      if (line.size() > limit || (in_transfer && text.size() + frame_text.size() > kMaxCommand)) {
+        SendReply(echo + (in_transfer ? "A8" : "18"), nullptr);
+        in_transfer = false;
+        continue;
+      }
       if (high < 0 || low < 0 || Fcs(frame_text) != uint8_t(high * 16 + low)) {
         {
           std::lock_guard<std::mutex> lock(mutex);
           counters.fcs_errors++;
         }
         SendReply(echo + (in_transfer ? "A3" : "13"), nullptr);
-        in_transfer = false;
-        continue;
-      }
-      if (line.size() > kMaxFrame) {
-        SendReply(echo + (in_transfer ? "A8" : "18"), nullptr);
         in_transfer = false;
         continue;
       }
@@ -531,13 +587,14 @@ struct Simulator::Impl {
     const std::string header = command.substr(3, 2);
     Fault fault;
     bool faulty;
-    std::string reply;
+    std::string reply, note;
     {
       std::lock_guard<std::mutex> lock(mutex);
       counters.commands++;
       counters.commands_by_header[header]++;
       if (header == "XZ") counters.aborts++;
       faulty = header != "XZ" && PickFault(unit, header, &fault);
+      if (faulty && fault.kind == FaultKind::NoReply) note = "fault no-reply";
       if (faulty) counters.faults_fired++;
       Plc& plc = units.at(unit);
       if (faulty && fault.kind == FaultKind::EndCode) {
@@ -553,16 +610,120 @@ struct Simulator::Impl {
       if (faulty && fault.kind == FaultKind::WrongHeader && reply.size() >= 5) reply[4] = reply[4] == 'Z' ? 'Y' : char(reply[4] + 1);
     }
     handled.notify_all();
+    if (!note.empty()) Trace('<', "", note);
     if (reply.empty() || (faulty && fault.kind == FaultKind::NoReply)) return;
     SendReply(reply, faulty ? &fault : nullptr);
   }
 };
+
+namespace {
+
+bool ParseNumber(const std::string& text, int base, long min, long max, long* value) {
+  if (text.empty() || text[0] == '-' || text[0] == '+' || isspace(static_cast<unsigned char>(text[0]))) return false;
+  char* end = nullptr;
+  errno = 0;
+  const long result = std::strtol(text.c_str(), &end, base);
+  if (*end != '\0' || errno != 0 || result < min || result > max) return false;
+  *value = result;
+  return true;
+}
+
+// Set-value names are four characters with blanks; in text "_" stands for
+// a blank, and a short name is filled up with blanks.
+std::string InstructionName(std::string text) {
+  for (char& c : text) c = c == '_' ? ' ' : char(toupper(static_cast<unsigned char>(c)));
+  while (text.size() < 4) text += ' ';
+  return text;
+}
+
+std::string TextName(std::string name) {
+  for (char& c : name)
+    if (c == ' ') c = '_';
+  return name;
+}
+
+bool ParseMode(const std::string& text, Mode* mode) {
+  for (Mode m : {Mode::Program, Mode::Monitor, Mode::Run})
+    if (text == ModeName(m)) {
+      *mode = m;
+      return true;
+    }
+  return false;
+}
+
+// Applies one item of state to a unit: "mode NAME", "AREA ADDR HEX...",
+// "FLAG N 0|1", "SV NAME N HEX", "HSB I HEX", "ERROR HEX HEX". Returns ""
+// or what is wrong. Nothing is changed when the item is wrong.
+std::string ApplyItem(Plc& plc, const std::string& kind_text, std::istream& in) {
+  std::string upper = kind_text;
+  for (char& c : upper) c = char(toupper(static_cast<unsigned char>(c)));
+  std::vector<std::string> args;
+  for (std::string arg; in >> arg;) args.push_back(arg);
+  long a, b;
+  Area area;
+  if (upper == "MODE") {
+    Mode mode;
+    if (args.size() != 1 || !ParseMode(args[0], &mode)) return "mode is program, monitor or run";
+    plc.mode = mode;
+    return "";
+  }
+  if (ParseArea(upper, &area)) {
+    if (args.size() < 2 || !ParseNumber(args[0], 10, 0, AreaSize(area) - 1, &a))
+      return "expected ADDRESS (decimal, within the area) and hex words";
+    if (a + long(args.size()) - 1 > AreaSize(area)) return "the words run beyond the area";
+    std::vector<uint16_t> values;
+    for (size_t i = 1; i < args.size(); ++i) {
+      if (!ParseNumber(args[i], 16, 0, 0xFFFF, &b)) return "bad word '" + args[i] + "' (hex, 0-FFFF)";
+      values.push_back(uint16_t(b));
+    }
+    for (size_t i = 0; i < values.size(); ++i) plc.Word(area, int(a + long(i))) = values[i];
+    return "";
+  }
+  if (upper == "FLAG") {
+    if (args.size() != 2 || !ParseNumber(args[0], 10, 0, Plc::kTimers - 1, &a) || !ParseNumber(args[1], 10, 0, 1, &b))
+      return "expected NUMBER (0-999) and 0 or 1";
+    plc.completion_flags[a] = b != 0;
+    return "";
+  }
+  if (upper == "SV") {
+    if (args.size() != 3) return "expected NAME NUMBER HEX";
+    auto it = plc.set_values.find(InstructionName(args[0]));
+    if (it == plc.set_values.end()) return "unknown instruction '" + args[0] + "'";
+    if (!ParseNumber(args[1], 10, 0, Plc::kTimers - 1, &a) || !ParseNumber(args[2], 16, 0, 0xFFFF, &b))
+      return "expected NAME NUMBER (0-999) HEX";
+    it->second[size_t(a)] = uint16_t(b);
+    return "";
+  }
+  if (upper == "HSB") {
+    if (args.size() != 2 || !ParseNumber(args[0], 10, 0, 7, &a) || !ParseNumber(args[1], 16, 0, 0xFFFF, &b))
+      return "expected INDEX (0-7) and HEX";
+    plc.dm_buffer[a] = uint16_t(b);
+    return "";
+  }
+  if (upper == "ERROR") {
+    if (args.size() != 2 || !ParseNumber(args[0], 16, 0, 0xFFFF, &a) || !ParseNumber(args[1], 16, 0, 0xFFFF, &b))
+      return "expected two hex words";
+    plc.error_words[0] = uint16_t(a);
+    plc.error_words[1] = uint16_t(b);
+    return "";
+  }
+  return "unknown item '" + kind_text + "'";
+}
+
+std::string Hex4(unsigned value) {
+  char text[8];
+  std::snprintf(text, sizeof text, "%04X", value & 0xFFFF);
+  return text;
+}
+
+}  // namespace
 
 Simulator::Simulator(Options options) : impl_(std::make_unique<Impl>(std::move(options))) {}
 
 Simulator::~Simulator() { Stop(); }
 
 void Simulator::Start() {
+  if (impl_->thread.joinable()) return;
   impl_->OpenLine();
   impl_->stop = false;
   impl_->thread = std::thread([this] {
@@ -574,6 +735,7 @@ void Simulator::Start() {
 void Simulator::Stop() {
   impl_->stop = true;
   if (impl_->thread.joinable()) impl_->thread.join();
+  std::lock_guard<std::mutex> lock(impl_->mutex);
   impl_->CloseLine();
   if (!impl_->options.link.empty()) unlink(impl_->options.link.c_str());
 }
@@ -583,20 +745,30 @@ std::string Simulator::port_name() const {
   return impl_->port;
 }
 
+namespace {
+void CheckIndex(int index, int size, const char* what) {
+  if (index < 0 || index >= size) throw std::out_of_range(std::string(what) + " out of range");
+}
+}  // namespace
+
 void Simulator::SetWord(int unit, Area area, int address, uint16_t value) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
+  CheckIndex(address, AreaSize(area), "address");
   impl_->UnitOf(unit).Word(area, address) = value;
 }
 uint16_t Simulator::GetWord(int unit, Area area, int address) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
+  CheckIndex(address, AreaSize(area), "address");
   return impl_->UnitOf(unit).Word(area, address);
 }
 void Simulator::SetCompletionFlag(int unit, int number, bool on) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
+  CheckIndex(number, Plc::kTimers, "timer/counter number");
   impl_->UnitOf(unit).completion_flags[number] = on;
 }
 bool Simulator::GetCompletionFlag(int unit, int number) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
+  CheckIndex(number, Plc::kTimers, "timer/counter number");
   return impl_->UnitOf(unit).completion_flags[number];
 }
 void Simulator::SetSetValue(int unit, const std::string& instruction, int number, uint16_t value) {
@@ -609,7 +781,8 @@ uint16_t Simulator::GetSetValue(int unit, const std::string& instruction, int nu
 }
 void Simulator::SetDmBuffer(int unit, int index, uint16_t value) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
-  impl_->UnitOf(unit).dm_buffer[index & 7] = value;
+  CheckIndex(index, 8, "buffer index");
+  impl_->UnitOf(unit).dm_buffer[index] = value;
 }
 void Simulator::SetMode(int unit, Mode mode) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -632,6 +805,7 @@ void Simulator::GetErrorInfo(int unit, uint16_t* word1, uint16_t* word2) const {
 
 void Simulator::ArmFault(const Fault& fault) {
   std::lock_guard<std::mutex> lock(impl_->mutex);
+  if (fault.count == 0) return;  // hits no command
   impl_->faults.push_back(fault);
 }
 void Simulator::ClearFaults() {
@@ -661,6 +835,11 @@ bool Simulator::WaitForCommands(uint64_t n, int timeout_ms) {
   return impl_->handled.wait_for(lock, std::chrono::milliseconds(timeout_ms),
                                  [&] { return impl_->counters.commands >= n; });
 }
+bool Simulator::WaitForLine(uint64_t lost, int timeout_ms) {
+  std::unique_lock<std::mutex> lock(impl_->mutex);
+  return impl_->handled.wait_for(lock, std::chrono::milliseconds(timeout_ms),
+                                 [&] { return impl_->counters.lines_lost >= lost && impl_->master >= 0; });
+}
 
 std::string Simulator::Describe(int unit) const {
   std::lock_guard<std::mutex> lock(impl_->mutex);
@@ -683,7 +862,7 @@ std::string Simulator::Describe(int unit) const {
   for (const auto& [name, values] : plc.set_values)
     for (size_t i = 0; i < values.size(); ++i)
       if (values[i] != 0) {
-        std::snprintf(line, sizeof line, "%02d SV %s %zu %04X\n", unit, name.c_str(), i, values[i]);
+        std::snprintf(line, sizeof line, "%02d SV %s %zu %04X\n", unit, TextName(name).c_str(), i, values[i]);
         out << line;
       }
   for (int i = 0; i < 8; ++i)
@@ -697,53 +876,98 @@ std::string Simulator::Describe(int unit) const {
 }
 
 bool Simulator::Save(const std::string& path) const {
-  std::ofstream file(path);
-  if (!file) return false;
-  file << "# hostlink-sim memory: UNIT AREA ADDRESS VALUE (hex); SV names are 4 characters with _ for blank\n";
   std::vector<int> unit_numbers;
   {
     std::lock_guard<std::mutex> lock(impl_->mutex);
     for (const auto& entry : impl_->units) unit_numbers.push_back(entry.first);
   }
-  for (int unit : unit_numbers) {
-    std::string text = Describe(unit);
-    // Set-value names hold blanks: write them with underscores.
-    std::istringstream lines(text);
-    std::string line;
-    while (std::getline(lines, line)) {
-      if (line.find(" SV ") != std::string::npos) {
-        const size_t at = line.find(" SV ") + 4;
-        for (size_t i = at; i < at + 4 && i < line.size(); ++i)
-          if (line[i] == ' ') line[i] = '_';
-      }
-      file << line << "\n";
+  std::string text =
+      "# hostlink-sim state: UNIT ITEM ...; words and set values in hex, addresses in decimal;\n"
+      "# only non-zero words and flags are listed; '_' stands for a blank in a set-value name\n";
+  for (int unit : unit_numbers) text += Describe(unit);
+  // Written beside the file and renamed over it, so that a failed save
+  // leaves the previous file whole.
+  const std::string temporary = path + ".tmp";
+  {
+    std::ofstream file(temporary, std::ios::trunc);
+    if (!file) return false;
+    file << text;
+    file.flush();
+    if (!file) {
+      unlink(temporary.c_str());
+      return false;
     }
   }
-  return bool(file);
-}
-
-bool Simulator::Load(const std::string& path) {
-  std::ifstream file(path);
-  if (!file) return false;
-  std::string line;
-  bool quit = false;
-  while (std::getline(file, line)) {
-    if (line.empty() || line[0] == '#') continue;
-    std::istringstream in(line);
-    std::string unit, kind;
-    in >> unit >> kind;
-    std::string rest;
-    std::getline(in, rest);
-    std::string command;
-    if (kind == "mode") command = "mode " + unit + rest;
-    else if (kind == "FLAG") command = "flag " + unit + rest;
-    else if (kind == "SV") command = "sv " + unit + rest;
-    else if (kind == "HSB") command = "hsb " + unit + rest;
-    else if (kind == "ERROR") command = "error " + unit + rest;
-    else command = "set " + unit + " " + kind + rest;
-    if (Control(command, &quit).rfind("error", 0) == 0) return false;
+  if (rename(temporary.c_str(), path.c_str()) != 0) {
+    unlink(temporary.c_str());
+    return false;
   }
   return true;
+}
+
+bool Simulator::Load(const std::string& path, std::string* error) {
+  std::ifstream file(path);
+  if (!file) {
+    if (error) *error = "cannot read " + path;
+    return false;
+  }
+  std::map<int, Plc> loaded;  // fresh units, filled from the file
+  std::string line;
+  for (int number = 1; std::getline(file, line); ++number) {
+    std::istringstream in(line);
+    std::string unit_text, kind;
+    if (!(in >> unit_text) || unit_text[0] == '#') continue;
+    long unit;
+    std::string what;
+    if (!ParseNumber(unit_text, 10, 0, 99, &unit)) {
+      what = "bad unit '" + unit_text + "'";
+    } else {
+      bool served;
+      {
+        std::lock_guard<std::mutex> lock(impl_->mutex);
+        served = impl_->units.count(int(unit)) > 0;
+      }
+      if (!served) what = "unit " + unit_text + " is not served";
+      else if (!(in >> kind)) what = "nothing after the unit";
+      else what = ApplyItem(loaded[int(unit)], kind, in);
+    }
+    if (!what.empty()) {
+      if (error) *error = path + ":" + std::to_string(number) + ": " + what;
+      return false;
+    }
+  }
+  if (file.bad()) {
+    if (error) *error = "cannot read " + path;
+    return false;
+  }
+  std::lock_guard<std::mutex> lock(impl_->mutex);
+  for (auto& [unit, plc] : loaded) impl_->units[unit] = std::move(plc);
+  return true;
+}
+
+const char* Simulator::ControlHelp() {
+  return "Control commands (one per line on standard input; each answered with 'ok', the value, or\n"
+         "'error: ...'). UNIT is 0-99, ADDR and N decimal, values hex:\n"
+         "  get UNIT AREA ADDR [COUNT]       words (AREA: DM IR HR LR AR TC, TC = timer/counter PV)\n"
+         "  set UNIT AREA ADDR HEX...        consecutive words from ADDR\n"
+         "  flag UNIT N [0|1]                completion flag of timer/counter N: read or set\n"
+         "  sv UNIT NAME N [HEX]             set value by instruction (TIM TIMH CNT CNTR TMS TIMW CNTW TMHW)\n"
+         "  hsb UNIT I [HEX]                 DM high-speed buffer word I (0-7), what CR reports\n"
+         "  error UNIT [HEX HEX]             the two error information words, what MF reports\n"
+         "  mode UNIT [program|monitor|run]  operating mode: read or set\n"
+         "  fault KIND [header=XX] [count=N] [prob=P] [code=HH] [delay=MS] [unit=U]\n"
+         "                                   arm a fault: the next N matching commands (count=-1: no end;\n"
+         "                                   default 1), each hit with probability P (default 1)\n"
+         "      kinds: no-reply late-reply (delay, default 3000 ms) bad-fcs lower-case-fcs wrong-unit\n"
+         "             wrong-header end-code (code, default 15) ic truncated garbage-before\n"
+         "             garbage-after stall-delimiter (multi-frame commands) line-vanish\n"
+         "  faults                           list the armed faults\n"
+         "  clear-faults                     disarm every fault\n"
+         "  counters [reset]                 commands per header, aborts, FCS errors, faults fired, frames\n"
+         "  dump UNIT                        the unit's state in the save-file form\n"
+         "  trace on|off                     every frame in and out, timestamped and decoded\n"
+         "  save FILE | load FILE            state to or from a text file (load resets the units it names)\n"
+         "  help | quit\n";
 }
 
 std::string Simulator::Control(const std::string& line, bool* quit) {
@@ -751,177 +975,164 @@ std::string Simulator::Control(const std::string& line, bool* quit) {
   std::string verb;
   in >> verb;
   std::ostringstream out;
-  auto number = [](const std::string& text, int base, long* value) {
-    char* end = nullptr;
-    errno = 0;
-    *value = std::strtol(text.c_str(), &end, base);
-    return !text.empty() && *end == '\0' && errno == 0;
+  auto error = [](const std::string& what) { return "error: " + what + "\n"; };
+  // The unit of a command: a served unit number, else an error text.
+  auto unit_of = [&](long* unit) -> std::string {
+    std::string text;
+    if (!(in >> text) || !ParseNumber(text, 10, 0, 99, unit)) return "expected a unit number 0-99";
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    if (!impl_->units.count(int(*unit))) return "unit " + text + " is not served";
+    return "";
   };
-  try {
-    if (verb.empty() || verb[0] == '#') return "";
-    if (verb == "quit" || verb == "exit") {
-      *quit = true;
-      return "ok\n";
-    }
-    if (verb == "help") {
-      return "commands:\n"
-             "  get UNIT AREA ADDR [COUNT]     words in hex (AREA: DM IR HR LR AR TC)\n"
-             "  set UNIT AREA ADDR HEX...      set consecutive words\n"
-             "  flag UNIT N 0|1                completion flag of timer/counter N\n"
-             "  sv UNIT NAME N HEX             set value (NAME: TIM TIMH CNT CNTR TMS TIMW CNTW TMHW)\n"
-             "  hsb UNIT I HEX                 DM high-speed buffer word I (0-7)\n"
-             "  error UNIT HEX HEX             error information words\n"
-             "  mode UNIT program|monitor|run  operating mode\n"
-             "  fault KIND [header=XX] [count=N] [prob=P] [code=HH] [delay=MS] [unit=U]\n"
-             "                                 kinds: no-reply late-reply bad-fcs lower-case-fcs wrong-unit\n"
-             "                                 wrong-header end-code ic truncated garbage-before garbage-after\n"
-             "                                 stall-delimiter line-vanish\n"
-             "  clear-faults                   disarm every fault\n"
-             "  counters                       commands per header, aborts, FCS errors, faults fired, bytes\n"
-             "  dump UNIT                      non-zero memory of a unit\n"
-             "  trace on|off                   print every frame with a timestamp\n"
-             "  save FILE | load FILE          memory to or from a text file\n"
-             "  quit\n";
-    }
-    if (verb == "get" || verb == "set") {
-      std::string unit_text, area_text, address_text;
-      in >> unit_text >> area_text >> address_text;
-      long unit, address;
-      Area area;
-      if (!number(unit_text, 10, &unit) || !ParseArea(area_text, &area) || !number(address_text, 10, &address) ||
-          address < 0 || address >= AreaSize(area))
-        return "error: usage: " + verb + " UNIT AREA ADDR ...\n";
-      if (verb == "get") {
-        long count = 1;
-        std::string count_text;
-        if (in >> count_text && (!number(count_text, 10, &count) || count < 1)) return "error: bad count\n";
-        if (address + count > AreaSize(area)) return "error: beyond the area\n";
-        for (long i = 0; i < count; ++i) {
-          char word[8];
-          std::snprintf(word, sizeof word, "%04X", GetWord(int(unit), area, int(address + i)));
-          out << (i ? " " : "") << word;
-        }
-        out << "\n";
-        return out.str();
-      }
-      std::string value_text;
-      long i = 0;
-      while (in >> value_text) {
-        long value;
-        if (!number(value_text, 16, &value) || value < 0 || value > 0xFFFF) return "error: bad value\n";
-        if (address + i >= AreaSize(area)) return "error: beyond the area\n";
-        SetWord(int(unit), area, int(address + i), uint16_t(value));
-        ++i;
-      }
-      return i ? "ok\n" : "error: no value\n";
-    }
-    if (verb == "flag") {
-      std::string a, b, c;
-      in >> a >> b >> c;
-      long unit, n, on;
-      if (!number(a, 10, &unit) || !number(b, 10, &n) || !number(c, 10, &on) || n < 0 || n >= Plc::kTimers)
-        return "error: usage: flag UNIT N 0|1\n";
-      SetCompletionFlag(int(unit), int(n), on != 0);
-      return "ok\n";
-    }
-    if (verb == "sv") {
-      std::string a, name, b, c;
-      in >> a >> name >> b >> c;
-      for (char& ch : name) ch = ch == '_' ? ' ' : char(toupper(static_cast<unsigned char>(ch)));
-      while (name.size() < 4) name += ' ';
-      long unit, n, value;
-      if (!number(a, 10, &unit) || !number(b, 10, &n) || !number(c, 16, &value) || n < 0 || n >= Plc::kTimers)
-        return "error: usage: sv UNIT NAME N HEX\n";
-      SetSetValue(int(unit), name, int(n), uint16_t(value));
-      return "ok\n";
-    }
-    if (verb == "hsb") {
-      std::string a, b, c;
-      in >> a >> b >> c;
-      long unit, i, value;
-      if (!number(a, 10, &unit) || !number(b, 10, &i) || !number(c, 16, &value) || i < 0 || i > 7)
-        return "error: usage: hsb UNIT I HEX\n";
-      SetDmBuffer(int(unit), int(i), uint16_t(value));
-      return "ok\n";
-    }
-    if (verb == "error") {
-      std::string a, b, c;
-      in >> a >> b >> c;
-      long unit, w1, w2;
-      if (!number(a, 10, &unit) || !number(b, 16, &w1) || !number(c, 16, &w2)) return "error: usage: error UNIT HEX HEX\n";
-      SetErrorInfo(int(unit), uint16_t(w1), uint16_t(w2));
-      return "ok\n";
-    }
-    if (verb == "mode") {
-      std::string a, m;
-      in >> a >> m;
-      long unit;
-      if (!number(a, 10, &unit)) return "error: usage: mode UNIT program|monitor|run\n";
-      if (m.empty()) return std::string(ModeName(GetMode(int(unit)))) + "\n";
-      if (m == "program") SetMode(int(unit), Mode::Program);
-      else if (m == "monitor") SetMode(int(unit), Mode::Monitor);
-      else if (m == "run") SetMode(int(unit), Mode::Run);
-      else return "error: mode is program, monitor or run\n";
-      return "ok\n";
-    }
-    if (verb == "fault") {
-      std::string kind_text, option;
-      in >> kind_text;
-      Fault fault;
-      if (!ParseFaultKind(kind_text, &fault.kind)) return "error: unknown fault kind (see help)\n";
-      while (in >> option) {
-        const size_t eq = option.find('=');
-        if (eq == std::string::npos) return "error: options are name=value\n";
-        const std::string key = option.substr(0, eq), value = option.substr(eq + 1);
-        long n;
-        if (key == "header") fault.header = value;
-        else if (key == "count" && number(value, 10, &n)) fault.count = int(n);
-        else if (key == "prob") fault.probability = std::strtod(value.c_str(), nullptr);
-        else if (key == "code" && number(value, 16, &n)) fault.end_code = int(n);
-        else if (key == "delay" && number(value, 10, &n)) fault.delay_ms = int(n);
-        else if (key == "unit" && number(value, 10, &n)) fault.unit = int(n);
-        else return "error: bad option " + option + "\n";
-      }
-      ArmFault(fault);
-      return "ok\n";
-    }
-    if (verb == "clear-faults") {
-      ClearFaults();
-      return "ok\n";
-    }
-    if (verb == "counters") {
-      const Counters c = counters();
-      out << "commands " << c.commands << "\n";
-      for (const auto& [header, n] : c.commands_by_header) out << "  " << header << " " << n << "\n";
-      out << "aborts " << c.aborts << "\nfcs-errors " << c.fcs_errors << "\nfaults-fired " << c.faults_fired
-          << "\nframes-in " << c.frames_in << "\nframes-out " << c.frames_out << "\nbytes-in " << c.bytes_in
-          << "\nbytes-out " << c.bytes_out << "\n";
-      return out.str();
-    }
-    if (verb == "dump") {
-      long unit;
-      std::string a;
-      in >> a;
-      if (!number(a, 10, &unit)) return "error: usage: dump UNIT\n";
-      return Describe(int(unit));
-    }
-    if (verb == "trace") {
-      std::string on;
-      in >> on;
-      SetTrace(on == "on");
-      return "ok\n";
-    }
-    if (verb == "save" || verb == "load") {
-      std::string path;
-      in >> path;
-      if (path.empty()) return "error: usage: " + verb + " FILE\n";
-      const bool done = verb == "save" ? Save(path) : Load(path);
-      return done ? "ok\n" : "error: cannot " + verb + " " + path + "\n";
-    }
-  } catch (const std::exception&) {
-    return "error: no such unit or address\n";
+
+  if (verb.empty() || verb[0] == '#') return "";
+  if (verb == "quit" || verb == "exit") {
+    *quit = true;
+    return "ok\n";
   }
-  return "error: unknown command '" + verb + "' (try help)\n";
+  if (verb == "help") return ControlHelp();
+  long unit;
+  if (verb == "get") {
+    std::string what = unit_of(&unit);
+    if (!what.empty()) return error(what);
+    std::string area_text, address_text, count_text;
+    in >> area_text >> address_text >> count_text;
+    Area area;
+    long address, count = 1;
+    if (!ParseArea(area_text, &area)) return error("unknown area '" + area_text + "' (DM IR HR LR AR TC)");
+    if (!ParseNumber(address_text, 10, 0, AreaSize(area) - 1, &address)) return error("bad address");
+    if (!count_text.empty() && !ParseNumber(count_text, 10, 1, AreaSize(area), &count)) return error("bad count");
+    if (address + count > AreaSize(area)) return error("beyond the area");
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    const Plc& plc = impl_->units.at(int(unit));
+    for (long i = 0; i < count; ++i) out << (i ? " " : "") << Hex4(plc.Word(area, int(address + i)));
+    out << "\n";
+    return out.str();
+  }
+  if (verb == "set") {
+    std::string what = unit_of(&unit);
+    if (!what.empty()) return error(what);
+    std::string area_text;
+    in >> area_text;
+    Area area;
+    if (!ParseArea(area_text, &area)) return error("unknown area '" + area_text + "' (DM IR HR LR AR TC)");
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    what = ApplyItem(impl_->units.at(int(unit)), area_text, in);
+    return what.empty() ? "ok\n" : error(what);
+  }
+  if (verb == "flag" || verb == "sv" || verb == "hsb" || verb == "error" || verb == "mode") {
+    std::string what = unit_of(&unit);
+    if (!what.empty()) return error(what);
+    std::vector<std::string> args;
+    for (std::string arg; in >> arg;) args.push_back(arg);
+    // How many words name the item; with nothing behind them it is read.
+    const size_t key_words = verb == "sv" ? 2 : verb == "flag" || verb == "hsb" ? 1 : 0;
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    Plc& plc = impl_->units.at(int(unit));
+    if (args.size() == key_words) {
+      long n;
+      if (verb == "mode") return std::string(ModeName(plc.mode)) + "\n";
+      if (verb == "error") return Hex4(plc.error_words[0]) + " " + Hex4(plc.error_words[1]) + "\n";
+      if (verb == "flag") {
+        if (!ParseNumber(args[0], 10, 0, Plc::kTimers - 1, &n)) return error("bad number (0-999)");
+        return plc.completion_flags[n] ? "1\n" : "0\n";
+      }
+      if (verb == "hsb") {
+        if (!ParseNumber(args[0], 10, 0, 7, &n)) return error("bad index (0-7)");
+        return Hex4(plc.dm_buffer[n]) + "\n";
+      }
+      auto it = plc.set_values.find(InstructionName(args[0]));
+      if (it == plc.set_values.end()) return error("unknown instruction '" + args[0] + "'");
+      if (!ParseNumber(args[1], 10, 0, Plc::kTimers - 1, &n)) return error("bad number (0-999)");
+      return Hex4(it->second[size_t(n)]) + "\n";
+    }
+    std::string item;
+    for (const std::string& arg : args) item += arg + " ";
+    std::istringstream rest(item);
+    what = ApplyItem(plc, verb, rest);
+    return what.empty() ? "ok\n" : error(what);
+  }
+  if (verb == "fault") {
+    std::string kind_text, option;
+    in >> kind_text;
+    Fault fault;
+    if (!ParseFaultKind(kind_text, &fault.kind)) return error("unknown fault kind '" + kind_text + "' (see help)");
+    while (in >> option) {
+      const size_t eq = option.find('=');
+      if (eq == std::string::npos) return error("options are name=value");
+      const std::string key = option.substr(0, eq), value = option.substr(eq + 1);
+      long n;
+      char* end = nullptr;
+      if (key == "header" && value.size() == 2) {
+        fault.header = value;
+      } else if (key == "count" && (value == "-1" || ParseNumber(value, 10, 1, 1000000000, &n))) {
+        fault.count = value == "-1" ? -1 : int(n);
+      } else if (key == "prob" && !value.empty() && (fault.probability = std::strtod(value.c_str(), &end), *end == '\0') &&
+                 fault.probability >= 0 && fault.probability <= 1) {
+      } else if (key == "code" && ParseNumber(value, 16, 0, 0xFF, &n)) {
+        fault.end_code = int(n);
+      } else if (key == "delay" && ParseNumber(value, 10, 0, 3600000, &n)) {
+        fault.delay_ms = int(n);
+      } else if (key == "unit" && ParseNumber(value, 10, 0, 99, &n)) {
+        fault.unit = int(n);
+      } else {
+        return error("bad option '" + option + "'");
+      }
+    }
+    ArmFault(fault);
+    return "ok\n";
+  }
+  if (verb == "faults") {
+    std::lock_guard<std::mutex> lock(impl_->mutex);
+    for (const Fault& f : impl_->faults) {
+      out << FaultName(f.kind) << " header=" << (f.header.empty() ? "any" : f.header) << " count=" << f.count
+          << " prob=" << f.probability << " code=" << Hex4(unsigned(f.end_code)).substr(2) << " delay=" << f.delay_ms
+          << " unit=" << (f.unit < 0 ? std::string("any") : std::to_string(f.unit)) << "\n";
+    }
+    if (impl_->faults.empty()) out << "none\n";
+    return out.str();
+  }
+  if (verb == "clear-faults") {
+    ClearFaults();
+    return "ok\n";
+  }
+  if (verb == "counters") {
+    std::string what;
+    in >> what;
+    if (what == "reset") {
+      ResetCounters();
+      return "ok\n";
+    }
+    if (!what.empty()) return error("usage: counters [reset]");
+    const Counters c = counters();
+    out << "commands " << c.commands << "\n";
+    for (const auto& [header, n] : c.commands_by_header) out << "  " << header << " " << n << "\n";
+    out << "aborts " << c.aborts << "\nfcs-errors " << c.fcs_errors << "\nfaults-fired " << c.faults_fired
+        << "\nframes-in " << c.frames_in << "\nframes-out " << c.frames_out << "\nbytes-in " << c.bytes_in
+        << "\nbytes-out " << c.bytes_out << "\nlines-lost " << c.lines_lost << "\n";
+    return out.str();
+  }
+  if (verb == "dump") {
+    std::string what = unit_of(&unit);
+    if (!what.empty()) return error(what);
+    return Describe(int(unit));
+  }
+  if (verb == "trace") {
+    std::string on;
+    in >> on;
+    if (on != "on" && on != "off") return error("usage: trace on|off");
+    SetTrace(on == "on");
+    return "ok\n";
+  }
+  if (verb == "save" || verb == "load") {
+    std::string path;
+    in >> path;
+    if (path.empty()) return error("usage: " + verb + " FILE");
+    std::string what = "cannot write " + path;
+    const bool done = verb == "save" ? Save(path) : Load(path, &what);
+    return done ? "ok\n" : error(what);
+  }
+  return error("unknown command '" + verb + "' (try help)");
 }
 
 }  // namespace hlsim

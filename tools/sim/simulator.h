@@ -10,7 +10,19 @@
 //   ... open sim.port_name() ("pts/N") with the driver ...
 //   sim.ArmFault({hlsim::FaultKind::NoReply, "RD", 1});
 //
-// Every accessor is thread-safe; every wait is bounded.
+// Every accessor is thread-safe; every wait is bounded. Accessors throw
+// std::out_of_range for a unit that is not served, an address beyond its
+// area, or an unknown set-value instruction name.
+//
+// The line vanishing (FaultKind::LineVanish) closes the pty master, as a
+// pulled USB adapter would; about 200 ms later a new pty is offered (a new
+// "pts/N", or the same name under Options::link), or the device is opened
+// again. port_name() is empty while no line is there; WaitForLine waits for
+// the new one.
+//
+// Trace lines read "HH:MM:SS.uuuuuu > @00RD0000000157*<CR>  unit 00 RD" for
+// frames in and "... < @00RD00123452*<CR>  unit 00 RD end 00" for frames
+// out: the bytes as sent, then what they mean.
 #pragma once
 
 #include <chrono>
@@ -67,7 +79,7 @@ class Plc {
 
 enum class FaultKind {
   NoReply,           // the command is executed, the reply never comes
-  LateReply,         // the reply comes after delay_ms
+  LateReply,         // the reply comes after delay_ms (0: 3000 ms)
   BadFcs,            // the reply's FCS is wrong
   LowerCaseFcs,      // the reply's FCS is in lower-case hex (valid)
   WrongUnit,         // the reply echoes another unit number
@@ -90,7 +102,7 @@ struct Fault {
   int count = 1;             // the next N matching commands; -1 without end
   double probability = 1.0;  // fraction of matching commands hit
   int end_code = 0x15;       // for EndCode
-  int delay_ms = 0;          // for LateReply
+  int delay_ms = 0;          // for LateReply; 0 means 3000 ms
   int unit = -1;             // -1: any unit
 };
 
@@ -104,6 +116,7 @@ struct Counters {
   uint64_t frames_out = 0;
   uint64_t bytes_in = 0;
   uint64_t bytes_out = 0;
+  uint64_t lines_lost = 0;  // times the line vanished
 };
 
 struct Options {
@@ -118,8 +131,12 @@ struct Options {
   int response_delay_ms = 0;
   double fault_rate = 0;  // random faults on this fraction of commands
   uint64_t seed = 1;
-  bool trace = false;   // keep a trace of frames (TakeTrace)
-  std::function<void(const std::string&)> trace_sink;  // also print each trace line
+  // Tracing starts on when trace is set or a sink is given; SetTrace and
+  // the "trace" control command turn it on and off. While on, each line goes
+  // to the sink if there is one, and is kept for TakeTrace when trace is set
+  // or there is no sink (at most 100000 lines are kept).
+  bool trace = false;
+  std::function<void(const std::string&)> trace_sink;
 };
 
 class Simulator {
@@ -153,17 +170,29 @@ class Simulator {
   std::vector<std::string> TakeTrace();
   // Waits until the number of handled commands reaches n (bounded).
   bool WaitForCommands(uint64_t n, int timeout_ms);
+  // Waits until the line has vanished `lost` times in all and a line is
+  // there again (bounded).
+  bool WaitForLine(uint64_t lost, int timeout_ms);
 
-  // Memory as readable text: "UNIT AREA ADDRESS VALUE" per non-zero word,
-  // plus mode, flags, set values, buffer and error lines.
+  // State as readable text, one item per line, values in hex:
+  //   00 mode run          00 DM 100 1234       00 FLAG 3 1
+  //   00 SV TIM_ 5 0100    00 HSB 7 7777        00 ERROR 0810 0001
+  // (words and flags only when non-zero; "_" stands for a blank in a
+  // set-value name; "#" starts a comment). Load reads the whole file
+  // first: on an error it changes nothing and says which line is wrong;
+  // otherwise every unit named in the file is reset and then given exactly
+  // the file's contents, so a saved state comes back whole.
   bool Save(const std::string& path) const;
-  bool Load(const std::string& path);
-  // Memory of unit as text for control commands.
+  bool Load(const std::string& path, std::string* error = nullptr);
+  // One unit's state in the same text form.
   std::string Describe(int unit) const;
 
   // Handles one control command line (the stdin interface); returns the
-  // answer lines. Sets *quit on "quit".
+  // answer lines ("ok", a value, or a line starting with "error:"). Sets
+  // *quit on "quit".
   std::string Control(const std::string& line, bool* quit);
+  // The control commands, as "help" shows them.
+  static const char* ControlHelp();
 
  private:
   struct Impl;
