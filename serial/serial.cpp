@@ -36,6 +36,7 @@ struct Slot {
   int fd = -1;
   bool null_device = false;
   bool hung_up = false;
+  bool exclusive = false;  // this slot set TIOCEXCL and must clear it
   int32_t timeout_ms = 0;
   ComFake* fake = nullptr;
   uint16_t head = 0, tail = 0;  // read-ahead: bytes [head, tail)
@@ -208,7 +209,9 @@ void SetModemLine(int fd, int line, bool on) {
 int FailOpen(ComHandle handle, int code) {
   Slot& slot = g_slots[handle - 1];
   if (slot.fd >= 0) {
-    (void)ioctl(slot.fd, TIOCNXCL);
+    // Only the slot that set the flag clears it: a refused second open of a
+    // held port must not lift the holder's exclusive flag.
+    if (slot.exclusive) (void)ioctl(slot.fd, TIOCNXCL);
     close(slot.fd);
   }
   ReleaseSlot(handle);
@@ -326,7 +329,6 @@ bool LineSettingsHeld(const termios& asked, const termios& held, bool is_pty) {
 int ComOpen(const char* port_name, const LineSettings* line, uint16_t open_flags, ComHandle* handle) {
   char path[64];
   if (port_name == nullptr || handle == nullptr) return kComOpenFailed;
-  if (line == nullptr && open_flags != 0) return kComSetupFailed;
   if (!ComDevicePath(port_name, path, sizeof path)) return kComOpenFailed;
   const ComHandle h = ClaimSlot();
   if (h == kNoPort) return kComOpenFailed;
@@ -344,9 +346,10 @@ int ComOpen(const char* port_name, const LineSettings* line, uint16_t open_flags
   if (flock(slot.fd, LOCK_EX | LOCK_NB) != 0) return FailOpen(h, kComOpenFailed);
   termios current;
   if (tcgetattr(slot.fd, &current) != 0) return FailOpen(h, kComNotSerial);
-  (void)ioctl(slot.fd, TIOCEXCL);
+  slot.exclusive = ioctl(slot.fd, TIOCEXCL) == 0;
 
   if (open_flags != 0) {
+    if (line == nullptr) return FailOpen(h, kComSetupFailed);
     const ModemPlan plan = PlanModemLines(open_flags);
     termios asked = current;
     if (ApplyLineSettings(*line, plan, &asked) != kComOk) return FailOpen(h, kComSetupFailed);
@@ -378,7 +381,7 @@ int ComClose(ComHandle handle) {
   if (slot == nullptr) return kComIoFailed;
   int result = kComOk;
   if (slot->fd >= 0) {
-    (void)ioctl(slot->fd, TIOCNXCL);  // the flag outlives the fd otherwise
+    if (slot->exclusive) (void)ioctl(slot->fd, TIOCNXCL);  // the flag outlives the fd otherwise
     if (close(slot->fd) != 0 && errno != EINTR) result = kComIoFailed;
   }
   ReleaseSlot(handle);
