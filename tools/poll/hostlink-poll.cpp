@@ -4,6 +4,10 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <poll.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <termios.h>
@@ -11,7 +15,10 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+#include <algorithm>
 #include <atomic>
+#include <cctype>
+#include <cerrno>
 #include <cmath>
 #include <csignal>
 #include <cstdio>
@@ -33,15 +40,26 @@ namespace {
 volatile std::sig_atomic_t g_interrupted = 0;
 void OnSignal(int) { g_interrupted = 1; }
 
-std::string Now() {
+// Local time of day for the trace and the driver's lines; with the date
+// (ISO 8601) for the records of CSV and JSON logs.
+std::string Now(bool with_date = false) {
   timespec ts;
   clock_gettime(CLOCK_REALTIME, &ts);
   tm local;
   localtime_r(&ts.tv_sec, &local);
-  char buffer[40];
-  std::snprintf(buffer, sizeof buffer, "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min, local.tm_sec,
-                ts.tv_nsec / 1000000);
+  char buffer[64];
+  char* p = buffer;
+  if (with_date)
+    p += std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday);
+  std::snprintf(p, sizeof buffer - size_t(p - buffer), "%02d:%02d:%02d.%03ld", local.tm_hour, local.tm_min,
+                local.tm_sec, ts.tv_nsec / 1000000);
   return buffer;
+}
+
+int64_t MonotonicMs() {
+  timespec ts;
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return int64_t(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
 }
 
 // --- The host module's sink: driver lines, shown with -v, kept for errors.
@@ -76,15 +94,17 @@ KivMainFn LoadDriver(std::string* error) {
   dir = dir.substr(0, dir.find_last_of('/'));
   const std::string candidates[] = {dir + "/../libkivhnom.so", dir + "/../lib/libkivhnom.so",
                                     dir + "/../" CMAKE_INSTALL_LIBDIR_HINT "/libkivhnom.so", "libkivhnom.so"};
+  // The first library that exists but fails to load names the real cause
+  // (a missing dependency, say); a later "not found" must not hide it.
   for (const std::string& path : candidates) {
     if (path.front() == '/' && access(path.c_str(), F_OK) != 0) continue;
     void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) {
-      *error = dlerror();
+      if (error->empty()) *error = dlerror();
       continue;
     }
     if (auto* entry = reinterpret_cast<KivMainFn>(dlsym(library, "KivMain"))) return entry;
-    *error = "libkivhnom.so has no KivMain";
+    if (error->empty()) *error = path + " has no KivMain";
   }
   if (error->empty()) *error = "libkivhnom.so not found";
   return nullptr;
@@ -123,14 +143,19 @@ Kind KindOf(const PlcAddress& a) {
   return Kind::Word;
 }
 
+const struct {
+  const char* name;
+  Kind kind;
+} kKindNames[] = {{"word", Kind::Word},   {"16", Kind::Word},   {"digital", Kind::Digital}, {"bit", Kind::Digital},
+                  {"float", Kind::Float}, {"long", Kind::Long}, {"32", Kind::Long},         {"string", Kind::String}};
+
 bool ParseKind(const std::string& name, Kind* kind) {
-  if (name == "16" || name == "word") *kind = Kind::Word;
-  else if (name == "digital" || name == "bit") *kind = Kind::Digital;
-  else if (name == "float") *kind = Kind::Float;
-  else if (name == "32" || name == "long") *kind = Kind::Long;
-  else if (name == "string") *kind = Kind::String;
-  else return false;
-  return true;
+  for (const auto& k : kKindNames)
+    if (name == k.name) {
+      *kind = k.kind;
+      return true;
+    }
+  return false;
 }
 
 class Host {
@@ -207,12 +232,18 @@ uint32_t Word32(const Gate& gate, size_t i) {
   return value;
 }
 
-std::string FormatElement(const Gate& gate, size_t i, bool json) {
+// Plain: for people (hex beside words, quoted strings, the mode of a
+// status word). CSV: bare values, a block's elements separated by blanks.
+// JSON: numbers, strings and arrays.
+enum class Format { Plain, Csv, Json };
+
+std::string FormatElement(const Gate& gate, size_t i, Format format) {
+  const bool json = format == Format::Json;
   char buffer[128];
   switch (gate.kind) {
     case Kind::Word:
-      if (json) std::snprintf(buffer, sizeof buffer, "%u", Word16(gate, i));
-      else std::snprintf(buffer, sizeof buffer, "%u (0x%04X)", Word16(gate, i), Word16(gate, i));
+      if (format == Format::Plain) std::snprintf(buffer, sizeof buffer, "%u (0x%04X)", Word16(gate, i), Word16(gate, i));
+      else std::snprintf(buffer, sizeof buffer, "%u", Word16(gate, i));
       return buffer;
     case Kind::Digital:
       if (gate.count > 1) return std::to_string(gate.storage[i]);
@@ -220,6 +251,8 @@ std::string FormatElement(const Gate& gate, size_t i, bool json) {
     case Kind::Float: {
       float value;
       std::memcpy(&value, gate.storage.data() + 4 * i, 4);
+      // JSON has no NaN or infinity; an IEEE word from the PLC may hold one.
+      if (json && !std::isfinite(value)) return "null";
       std::snprintf(buffer, sizeof buffer, "%.7g", double(value));
       return buffer;
     }
@@ -228,60 +261,112 @@ std::string FormatElement(const Gate& gate, size_t i, bool json) {
       return std::to_string(int32_t(Word32(gate, i)));
     case Kind::String: {
       const char* text = reinterpret_cast<const char*>(gate.storage.data() + (gate.count == 1 ? 0 : KIV_STRING_SLOT_SIZE * i));
-      std::string out = json ? "\"" : "'";
+      const char* quote = format == Format::Plain ? "'" : json ? "\"" : "";
+      std::string out = quote;
+      // Control bytes, and in JSON bytes above 0x7E (the PLC's text need
+      // not be UTF-8), are escaped so that every line stays one record.
       for (const char* p = text; *p; ++p) {
-        if (json && (*p == '"' || *p == '\\')) out += '\\';
-        if (static_cast<unsigned char>(*p) < 0x20) {
-          std::snprintf(buffer, sizeof buffer, "\\u%04x", *p);
+        const unsigned char c = static_cast<unsigned char>(*p);
+        if (json && (c == '"' || c == '\\')) out += '\\';
+        if (c < 0x20 || (json && c > 0x7E)) {
+          std::snprintf(buffer, sizeof buffer, "\\u%04x", unsigned(c));
           out += buffer;
         } else {
           out += *p;
         }
       }
-      return out + (json ? "\"" : "'");
+      return out + quote;
     }
   }
   return "?";
 }
 
-std::string FormatValue(const Gate& gate, bool json) {
+std::string FormatValue(const Gate& gate, Format format) {
   if (gate.count == 1) {
-    std::string text = FormatElement(gate, 0, json);
-    if (gate.status && !json) {
+    std::string text = FormatElement(gate, 0, format);
+    if (gate.status && format == Format::Plain) {
       const unsigned mode = (Word16(gate, 0) >> 8) & 3;
       text += mode == 0 ? " PROGRAM" : mode == 2 ? " RUN" : mode == 3 ? " MONITOR" : "";
     }
     return text;
   }
+  const bool json = format == Format::Json;
   std::string out = json ? "[" : "";
   for (int32_t i = 0; i < gate.count; ++i) {
     if (i) out += json ? "," : " ";
-    out += FormatElement(gate, size_t(i), json);
+    out += FormatElement(gate, size_t(i), format);
   }
   return out + (json ? "]" : "");
 }
 
-// Puts the user's values into the gate's storage.
-bool StoreValues(Gate& gate, const std::vector<std::string>& values) {
+std::vector<std::string> SplitValues(const std::vector<std::string>& args) {
+  std::vector<std::string> values;
+  for (const std::string& arg : args) {
+    size_t from = 0;
+    for (;;) {
+      const size_t comma = arg.find(',', from);
+      values.push_back(arg.substr(from, comma - from));
+      if (comma == std::string::npos) break;
+      from = comma + 1;
+    }
+  }
+  return values;
+}
+
+// Decimal, or hexadecimal after "0x"; never octal, so that 010 is ten.
+bool ParseInteger(const std::string& text, long long* value) {
+  const size_t digits = text[0] == '-' || text[0] == '+' ? 1 : 0;
+  const bool hex = text.size() > digits + 2 && text[digits] == '0' && (text[digits + 1] | 0x20) == 'x';
+  if (text.size() == digits || !std::isalnum(static_cast<unsigned char>(text[digits]))) return false;
+  char* end = nullptr;
+  errno = 0;
+  *value = std::strtoll(text.c_str(), &end, hex ? 16 : 10);
+  return *end == 0 && errno == 0;
+}
+
+bool BadValue(const Gate& gate, const std::string& text) {
+  std::cerr << "hostlink-poll: bad value '" << text << "' for " << gate.text << "\n";
+  return false;
+}
+
+// Puts the user's values into the gate's storage, in the layout the driver
+// reads. A string is written as given, commas included; numbers of a block
+// may be given comma-separated or as repeated -w options.
+bool StoreValues(Gate& gate, const std::vector<std::string>& args) {
+  if (gate.kind == Kind::String) {
+    if (args.size() != 1) {
+      std::cerr << "hostlink-poll: " << gate.text << " takes one string, " << args.size() << " given\n";
+      return false;
+    }
+    const std::string& text = args[0];
+    const size_t length = gate.storage.size() - 1;
+    if (text.size() > length) {
+      std::cerr << "hostlink-poll: '" << text << "' is longer than " << length << " characters\n";
+      return false;
+    }
+    std::fill(gate.storage.begin(), gate.storage.end(), 0);
+    std::memcpy(gate.storage.data(), text.data(), text.size());
+    return true;
+  }
+  const std::vector<std::string> values = SplitValues(args);
   const size_t elements = size_t(gate.count);
-  if (gate.kind != Kind::String && values.size() != elements) {
+  if (values.size() != elements) {
     std::cerr << "hostlink-poll: " << gate.text << " takes " << elements << " value(s), " << values.size()
               << " given\n";
     return false;
   }
   for (size_t i = 0; i < values.size(); ++i) {
     const std::string& text = values[i];
-    char* end = nullptr;
-    errno = 0;
+    // strtol and friends take "" and leading blanks as 0 and skip them; a
+    // value the user did not type must never be written.
+    if (text.empty() || std::isspace(static_cast<unsigned char>(text[0]))) return BadValue(gate, text);
     switch (gate.kind) {
       case Kind::Word:
       case Kind::Digital: {
-        const long value = std::strtol(text.c_str(), &end, 0);
-        const long max = gate.kind == Kind::Digital ? 1 : 0xFFFF;
-        if (*end || errno || value < (gate.kind == Kind::Word ? -32768 : 0) || value > max) {
-          std::cerr << "hostlink-poll: bad value '" << text << "' for " << gate.text << "\n";
-          return false;
-        }
+        long long value;
+        const long long min = gate.kind == Kind::Word ? -32768 : 0;
+        const long long max = gate.kind == Kind::Digital ? 1 : 0xFFFF;
+        if (!ParseInteger(text, &value) || value < min || value > max) return BadValue(gate, text);
         const uint16_t word = uint16_t(value);
         if (gate.count == 1) std::memcpy(gate.storage.data() + 2, &word, 2);
         else if (gate.io.address.width == 8) gate.storage[i] = uint8_t(word);
@@ -289,80 +374,80 @@ bool StoreValues(Gate& gate, const std::vector<std::string>& values) {
         break;
       }
       case Kind::Float: {
+        char* end = nullptr;
         const float value = std::strtof(text.c_str(), &end);
-        if (*end || text.empty()) {
-          std::cerr << "hostlink-poll: bad number '" << text << "'\n";
-          return false;
-        }
+        if (*end) return BadValue(gate, text);
         std::memcpy(gate.storage.data() + 4 * i, &value, 4);
         break;
       }
       case Kind::Long: {
-        const long long value = std::strtoll(text.c_str(), &end, 0);
-        if (*end || errno || value < INT32_MIN || value > UINT32_MAX) {
-          std::cerr << "hostlink-poll: bad number '" << text << "'\n";
-          return false;
-        }
+        long long value;
+        if (!ParseInteger(text, &value) || value < INT32_MIN || value > UINT32_MAX) return BadValue(gate, text);
         const uint32_t word = uint32_t(value);
         std::memcpy(gate.storage.data() + 4 * i, &word, 4);
         break;
       }
-      case Kind::String: {
-        const size_t length = gate.storage.size() - 1;
-        if (text.size() > length) {
-          std::cerr << "hostlink-poll: '" << text << "' is longer than " << length << " characters\n";
-          return false;
-        }
-        std::fill(gate.storage.begin(), gate.storage.end(), 0);
-        std::memcpy(gate.storage.data(), text.data(), text.size());
-        return true;
-      }
+      case Kind::String:
+        break;
     }
   }
   return true;
-}
-
-std::vector<std::string> SplitValues(const std::vector<std::string>& args) {
-  std::vector<std::string> values;
-  for (const std::string& arg : args) {
-    std::stringstream in(arg);
-    std::string item;
-    while (std::getline(in, item, ',')) values.push_back(item);
-  }
-  return values;
 }
 
 // --- Frames on the wire for a real port: the tool holds the device and
 // relays it through a pty that the driver opens, printing each frame.
 class Tap {
  public:
-  bool Start(const std::string& device, const LineSettings& line, std::string* driver_port) {
+  // Opens and sets up the device as the driver would, and offers the driver
+  // a pty instead. Returns an empty text, or why it could not.
+  std::string Start(const std::string& device, const LineSettings& line, std::string* driver_port) {
     device_ = open(device.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (device_ < 0) return false;
+    if (device_ < 0) return "cannot open " + device + ": " + std::strerror(errno);
+    // The same exclusive claim the driver makes, so that no other program
+    // talks on the line while the tap holds it.
+    if (flock(device_, LOCK_EX | LOCK_NB) != 0 || ioctl(device_, TIOCEXCL) != 0)
+      return device + " is in use: " + std::strerror(errno);
     termios tio{};
-    if (tcgetattr(device_, &tio) != 0) return false;
+    if (tcgetattr(device_, &tio) != 0) return device + " is not a serial line: " + std::strerror(errno);
     cfmakeraw(&tio);
     tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CSTOPB);
+    tio.c_cflag &= ~tcflag_t(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
     tio.c_cflag |= line.data_bits == 7 ? CS7 : line.data_bits == 6 ? CS6 : line.data_bits == 5 ? CS5 : CS8;
-    if (line.parity == 1) tio.c_cflag |= PARENB | PARODD;
-    if (line.parity == 2) tio.c_cflag |= PARENB;
+    switch (line.parity) {
+      case 1: tio.c_cflag |= PARENB | PARODD; break;
+      case 2: tio.c_cflag |= PARENB; break;
+      case 3: tio.c_cflag |= PARENB | PARODD | CMSPAR; break;  // mark
+      case 4: tio.c_cflag |= PARENB | CMSPAR; break;           // space
+      default: break;
+    }
     if (line.stop_bits == 2) tio.c_cflag |= CSTOPB;
-    speed_t speed = B9600;
-    const struct { int baud; speed_t speed; } speeds[] = {{1200, B1200}, {2400, B2400}, {4800, B4800}, {9600, B9600},
-                                                           {19200, B19200}, {38400, B38400}, {57600, B57600}};
-    for (const auto& s : speeds)
-      if (s.baud == line.baud_rate) speed = s.speed;
-    cfsetspeed(&tio, speed);
-    tcsetattr(device_, TCSANOW, &tio);
+    const struct { int baud; speed_t speed; } speeds[] = {
+        {50, B50},     {75, B75},       {110, B110},     {134, B134},     {150, B150},   {200, B200},
+        {300, B300},   {600, B600},     {1200, B1200},   {1800, B1800},   {2400, B2400}, {4800, B4800},
+        {9600, B9600}, {19200, B19200}, {38400, B38400}, {57600, B57600}};
+    const auto* speed = std::find_if(std::begin(speeds), std::end(speeds),
+                                     [&](const auto& s) { return s.baud == line.baud_rate; });
+    if (speed == std::end(speeds)) return "baud rate " + std::to_string(line.baud_rate) + " is not a standard rate";
+    cfsetspeed(&tio, speed->speed);
+    // The ioctl rather than tcsetattr: glibc reads the settings back and
+    // calls a pty's CS8 a failure. The check below is ours instead: a pty
+    // has no data bits or parity of its own, a real line must hold them all.
+    termios held{};
+    if (ioctl(device_, TCSETS, &tio) != 0 || tcgetattr(device_, &held) != 0)
+      return "cannot set up " + device + ": " + std::strerror(errno);
+    struct stat st{};
+    const bool pty = fstat(device_, &st) == 0 && major(st.st_rdev) >= 136 && major(st.st_rdev) <= 143;
+    const tcflag_t line_bits = CSIZE | PARENB | PARODD | CMSPAR | CSTOPB;
+    if (cfgetospeed(&held) != speed->speed || (!pty && (held.c_cflag & line_bits) != (tio.c_cflag & line_bits)))
+      return device + " does not take these line settings";
     master_ = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (master_ < 0 || grantpt(master_) || unlockpt(master_)) return false;
     char name[64];
-    ptsname_r(master_, name, sizeof name);
-    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);  // keeps the pty up between opens
+    if (master_ < 0 || grantpt(master_) || unlockpt(master_) || ptsname_r(master_, name, sizeof name))
+      return std::string("cannot create a pseudo-terminal: ") + std::strerror(errno);
+    slave_ = open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);  // keeps the pty up between the driver's opens
     *driver_port = std::string(name).substr(5);
     thread_ = std::thread([this] { Relay(); });
-    return true;
+    return "";
   }
   ~Tap() {
     stop_ = true;
@@ -372,21 +457,55 @@ class Tap {
   }
 
  private:
+  // Writes all bytes; a side that takes nothing for 2 s loses them.
+  static void WriteAll(int fd, const char* data, size_t size) {
+    while (size > 0) {
+      const ssize_t n = write(fd, data, size);
+      if (n > 0) {
+        data += n;
+        size -= size_t(n);
+        continue;
+      }
+      if (n < 0 && errno == EINTR) continue;
+      pollfd out{fd, POLLOUT, 0};
+      if (n < 0 && errno != EAGAIN) return;
+      if (poll(&out, 1, 2000) <= 0) return;
+    }
+  }
+  static std::string Printable(const std::string& frame) {
+    std::string out;
+    for (unsigned char c : frame) {
+      if (c >= 0x20 && c < 0x7F) {
+        out += char(c);
+      } else {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "<%02X>", unsigned(c));
+        out += hex;
+      }
+    }
+    return out;
+  }
   void Relay() {
     std::string pending[2];
     while (!stop_) {
       pollfd fds[2] = {{master_, POLLIN, 0}, {device_, POLLIN, 0}};
       if (poll(fds, 2, 50) <= 0) continue;
+      if (!(fds[1].revents & POLLIN) && (fds[1].revents & (POLLHUP | POLLERR))) {
+        // A pulled adapter: stop relaying, so that the driver sees a silent
+        // line and reports its reads as failed, instead of spinning here.
+        std::fprintf(stderr, "%s hostlink-poll: the serial device hung up\n", Now().c_str());
+        return;
+      }
       for (int side = 0; side < 2; ++side) {
         if (!(fds[side].revents & POLLIN)) continue;
         char buffer[512];
         const ssize_t n = read(fds[side].fd, buffer, sizeof buffer);
         if (n <= 0) continue;
-        (void)!write(side == 0 ? device_ : master_, buffer, size_t(n));
+        WriteAll(side == 0 ? device_ : master_, buffer, size_t(n));
         pending[side].append(buffer, size_t(n));
         size_t cr;
         while ((cr = pending[side].find('\r')) != std::string::npos) {
-          const std::string frame = pending[side].substr(0, cr);
+          const std::string frame = Printable(pending[side].substr(0, cr));
           std::fprintf(stderr, "%s %s %s<CR>\n", Now().c_str(), side == 0 ? "host>" : "<plc ", frame.c_str());
           pending[side].erase(0, cr + 1);
         }
@@ -418,7 +537,7 @@ int main(int argc, char** argv) {
   bool loop = false, verbose = false, trace = false, csv = false, json = false;
 
   app.add_option("address", addresses, "gate address text(s)")->required();
-  app.add_option("-p,--port", port, "serial port: ttyS0, ttyUSB0, pts/3 or a path (11 characters at most)");
+  auto* port_option = app.add_option("-p,--port", port, "serial port: ttyS0, ttyUSB0, pts/3 or a path (11 characters at most)");
   app.add_option("-b,--baud", baud, "baud rate (default 9600)")->check(CLI::Range(50, 65535));
   app.add_option("-d,--data-bits", data_bits, "data bits, 5-8 (default 7)")->check(CLI::Range(5, 8));
   app.add_option("-s,--stop-bits", stop_bits, "stop bits, 1 or 2 (default 2)")->check(CLI::Range(1, 2));
@@ -427,31 +546,39 @@ int main(int argc, char** argv) {
   app.add_option("-t,--timeout", timeout_ms, "reply timeout in ms, 10 ms steps (default 1000)")->check(CLI::Range(10, 600000));
   app.add_option("--channel", channel, "channel number (names the DUVAD<n>.INT initialisation file)");
   app.add_option("--ieee", ieee_units, "unit numbers whose floats are IEEE (repeatable; default BCD float)")
-      ->check(CLI::Range(0, 99));
+      ->check(CLI::Range(0, 99))
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->allow_extra_args(false);
   app.add_option("--gap", gap_ms, "pause before each frame, ms (default: the initialisation file's, else 0)")
       ->check(CLI::Range(0, 10000));
   app.add_option("-c,--count", count, "number of elements: reads and writes a block")->check(CLI::Range(1, 9999));
-  app.add_option("-T,--type", type, "gate type instead of the one the address implies: word, digital, float, long, string");
-  app.add_option("-w,--write", write_values, "write these values (comma-separated for blocks) instead of reading");
+  std::vector<std::string> type_names;
+  for (const auto& k : kKindNames) type_names.push_back(k.name);
+  app.add_option("-T,--type", type, "gate type instead of the one the address implies: word, digital, float, long, string")
+      ->check(CLI::IsMember(type_names));
+  app.add_option("-w,--write", write_values,
+                 "write instead of reading: one value, a string as given, or a block's values (comma-separated "
+                 "or repeated -w); integers are decimal or 0x hexadecimal")
+      ->expected(1)
+      ->multi_option_policy(CLI::MultiOptionPolicy::TakeAll)
+      ->allow_extra_args(false);
   app.add_flag("-l,--loop", loop, "poll until Ctrl-C (or -n polls)");
   app.add_option("-i,--interval", interval_ms, "poll interval in ms (default 1000)")->check(CLI::Range(0, 3600000));
-  app.add_option("-n,--polls", polls, "number of polls with -l (default: no end)")->check(CLI::Range(0, 1000000000));
-  app.add_flag("--csv", csv, "CSV output: time,address,result,value");
-  app.add_flag("--json", json, "JSON output: one object per poll");
+  app.add_option("-n,--polls", polls, "number of polls; implies -l (default: no end)")->check(CLI::Range(0, 1000000000));
+  auto* csv_flag = app.add_flag("--csv", csv, "CSV output: time,address,result,value");
+  app.add_flag("--json", json, "JSON output: one object per poll")->excludes(csv_flag);
   app.add_flag("-v,--verbose", verbose, "show the driver's log lines (stderr)");
   app.add_flag("--trace", trace, "show the frames on the wire with timestamps (stderr)");
-  app.add_option("--sim-load", sim_load, "built-in simulator: load memory from this file");
+  app.add_option("--sim-load", sim_load, "built-in simulator: load memory from this file (hostlink-sim's format)")
+      ->excludes(port_option);
   app.add_option("--sim-mode", sim_mode, "built-in simulator: initial mode (default run)")
-      ->check(CLI::IsMember({"program", "monitor", "run"}));
+      ->check(CLI::IsMember({"program", "monitor", "run"}))
+      ->excludes(port_option);
   CLI11_PARSE(app, argc, argv);
-  if (csv && json) {
-    std::cerr << "hostlink-poll: --csv and --json exclude each other\n";
-    return 106;  // CLI11's validation error code, as for other option errors
-  }
-  if (!write_values.empty() && addresses.size() != 1) {
-    std::cerr << "hostlink-poll: -w writes one address at a time\n";
-    return 106;
-  }
+  if (!write_values.empty() && addresses.size() != 1)
+    return app.exit(CLI::ValidationError("--write", "writes one address at a time"));
+  if (polls > 0) loop = true;
 
   g_log.verbose = verbose;
   morvek_set_sink(Sink, nullptr);
@@ -493,8 +620,9 @@ int main(int argc, char** argv) {
   if (trace && !port.empty()) {
     tap = std::make_unique<Tap>();
     std::string device = port.front() == '/' ? port : "/dev/" + port;
-    if (!tap->Start(device, line, &driver_port)) {
-      std::cerr << "hostlink-poll: cannot open " << device << " for tracing: " << std::strerror(errno) << "\n";
+    const std::string problem = tap->Start(device, line, &driver_port);
+    if (!problem.empty()) {
+      std::cerr << "hostlink-poll: --trace: " << problem << "\n";
       return 2;
     }
   }
@@ -529,7 +657,7 @@ int main(int argc, char** argv) {
 
   if (exit_code == 0 && !write_values.empty()) {
     Gate& gate = gates[0];
-    if (!StoreValues(gate, SplitValues(write_values))) {
+    if (!StoreValues(gate, write_values)) {
       exit_code = 1;
     } else {
       TakeDriverLines();
@@ -542,10 +670,14 @@ int main(int argc, char** argv) {
   } else if (exit_code == 0) {
     const bool live = loop && !csv && !json && isatty(STDOUT_FILENO);
     if (csv) std::cout << "time,address,result,value\n";
+    // Polls start on a fixed grid, so a slow reply does not shift the
+    // ones after it; after a poll longer than the interval the next
+    // starts at once.
+    int64_t next_poll = MonotonicMs();
     for (int poll_number = 0; !g_interrupted; ++poll_number) {
       int worst = 0;
       std::ostringstream out;
-      if (json) out << "{\"time\":\"" << Now() << "\",\"values\":{";
+      if (json) out << "{\"time\":\"" << Now(true) << "\",\"values\":{";
       for (size_t i = 0; i < gates.size(); ++i) {
         Gate& gate = gates[i];
         TakeDriverLines();
@@ -553,7 +685,7 @@ int main(int argc, char** argv) {
         worst = std::max<int>(worst, result);
         if (result != KIV_OK && !verbose && !live)
           for (const std::string& l : TakeDriverLines()) std::cerr << "hostlink-poll: " << l << "\n";
-        const std::string value = result == KIV_OK ? FormatValue(gate, json || csv) : "";
+        const std::string value = result == KIV_OK ? FormatValue(gate, json ? Format::Json : csv ? Format::Csv : Format::Plain) : "";
         if (json) {
           out << (i ? "," : "") << "\"" << gate.text << "\":";
           out << (result == KIV_OK ? value : (result == 1 ? "\"refused\"" : "\"failed\""));
@@ -564,9 +696,9 @@ int main(int argc, char** argv) {
             for (char c : field) quoted += c == '"' ? std::string("\"\"") : std::string(1, c);
             field = quoted + "\"";
           }
-          out << Now() << "," << gate.text << "," << result << "," << field << "\n";
+          out << Now(true) << "," << gate.text << "," << result << "," << field << "\n";
         } else {
-          out << gate.text << " = " << (result == KIV_OK ? value : result == 1 ? "(refused)" : "(no answer)");
+          out << gate.text << " = " << (result == KIV_OK ? value : result == 1 ? "(refused)" : "(failed)");
           out << (live ? "\x1b[K\n" : "\n");
         }
       }
@@ -575,7 +707,9 @@ int main(int argc, char** argv) {
       std::cout << out.str() << std::flush;
       exit_code = std::max(exit_code, worst);
       if (!loop || (polls > 0 && poll_number + 1 >= polls)) break;
-      for (int waited = 0; waited < interval_ms && !g_interrupted; waited += 10) usleep(10000);
+      next_poll = std::max(next_poll + interval_ms, MonotonicMs());
+      while (!g_interrupted && MonotonicMs() < next_poll)
+        usleep(useconds_t(std::min<int64_t>(10, next_poll - MonotonicMs()) * 1000));
     }
   }
 
