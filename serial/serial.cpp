@@ -368,6 +368,7 @@ int ComOpen(const char* port_name, const LineSettings* line, uint16_t open_flags
 }
 
 ComHandle ComAttachFake(ComFake* fake) {
+  if (fake == nullptr) return kNoPort;
   const ComHandle h = ClaimSlot();
   if (h != kNoPort) {
     g_slots[h - 1].fake = fake;
