@@ -28,9 +28,15 @@ int main(int argc, char **argv)
         return 2;
     }
     KivMainFn kiv_main = (KivMainFn)dlsym(library, "KivMain");
+    if (!kiv_main) {
+        fprintf(stderr, "%s: no KivMain\n", argv[1]);
+        return 2;
+    }
 
     /* One channel block per serial line, owned by the host. */
     ChannelContext *channel = calloc(1, sizeof *channel);
+    if (!channel)
+        return 2;
     channel->port_config.open_flags = KIV_OPEN_DEFAULT;
     ColdStartParams start = {{0}, 1, 100, {9600, 7, 2, 2}}; /* 1 s timeout, 7E2 */
     strncpy(start.port_name, argv[2], sizeof start.port_name - 1);
