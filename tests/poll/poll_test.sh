@@ -153,6 +153,20 @@ check "write through the tap" 0 '^000600 written$' -- -p "$port" --trace 000600 
 got=$(ctl get 0 DM 600)
 report "  memory after the tapped write" "$([ "$got" = "55AA" ] && echo 1)" "$got"
 
+# A port another program holds: the driver refuses to share it, the tool
+# says who is in the way.
+if command -v flock >/dev/null; then
+  exec 4<>"/dev/$port"
+  flock -n 4
+  timeout 30 "$poll" -p "$port" 000100 >/dev/null 2>"$work/stderr"
+  status=$?
+  report "a port held by another program" "$([ $status = 2 ] && grep -q 'held by another program' "$work/stderr" && echo 1)" \
+    "status $status: $(cat "$work/stderr")"
+  exec 4>&-
+fi
+out=$(timeout 30 "$poll" -p NOSUCHPT 000100 2>&1 >/dev/null)
+report "a missing port says so" "$(grep -q '/dev/NOSUCHPT: No such file or directory' <<<"$out" && echo 1)" "$out"
+
 # A silent line: the peer takes the command and never answers.
 ctl fault no-reply count=-1 >/dev/null
 check "silent line" 2 '^000100 = \(failed\)$' -- -p "$port" -t 100 000100

@@ -394,6 +394,25 @@ bool StoreValues(Gate& gate, const std::vector<std::string>& args) {
   return true;
 }
 
+// The driver says only that a port did not open; the system says why.
+std::string PortHint(const std::string& name) {
+  const std::string path = name.front() == '/' ? name : "/dev/" + name;
+  const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd >= 0) {
+    const bool busy = flock(fd, LOCK_EX | LOCK_NB) != 0;
+    const bool tty = isatty(fd);
+    close(fd);
+    if (!tty) return path + " is not a serial line";
+    if (busy) return path + " is held by another program (the driver opens ports exclusively)";
+    return path + " opens, but the driver could not set it up (a line setting it cannot take?)";
+  }
+  const int error = errno;
+  std::string text = path + ": " + std::strerror(error);
+  if (error == EACCES) text += " (is the user in the device's group, e.g. dialout?)";
+  if (error == EBUSY) text += " (held exclusively by another program)";
+  return text;
+}
+
 // --- Frames on the wire for a real port: the tool holds the device and
 // relays it through a pty that the driver opens, printing each frame.
 class Tap {
@@ -640,6 +659,7 @@ int main(int argc, char** argv) {
   host.channel().port_config.open_flags = KIV_OPEN_DEFAULT;
   if (host.Call(KIV_OP_COLD_START, &start) != KIV_OK) {
     for (const std::string& l : TakeDriverLines()) std::cerr << "hostlink-poll: " << l << "\n";
+    std::cerr << "hostlink-poll: " << PortHint(driver_port) << "\n";
     return 2;
   }
   for (int unit : ieee_units) host.channel().float_format[unit] = KIV_FLOAT_IEEE;
