@@ -64,6 +64,19 @@ check "polls"         0 '^000100 = 4660'                    -- "${m[@]}" -l -n 3
 out=$(timeout 30 "$poll" "${m[@]}" -n 3 -i 10 000100 2>/dev/null | grep -c '^000100 = 4660')
 report "-n polls that many times" "$([ "$out" = 3 ] && echo 1)" "$out lines"
 
+# Ctrl-C and SIGTERM end the channel through EndKiv and the tool exits.
+for sig in INT TERM; do
+  : >"$work/live.out"
+  timeout 30 "$poll" -v -l -i 20 000100 >"$work/live.out" 2>"$work/live.err" &
+  pid=$!
+  for _ in $(seq 200); do [ -s "$work/live.out" ] && break; sleep 0.02; done
+  kill -"$sig" "$pid"
+  wait "$pid"
+  status=$?
+  report "SIG$sig ends the channel" "$([ $status = 0 ] && grep -q 'DUVAD> EndKiv() exited, 0' "$work/live.err" && echo 1)" \
+    "status $status: $(tail -n 3 "$work/live.err")"
+done
+
 # --- Exit codes.
 check "refused address"  1 '^$'                         -- 00D8
 out=$(timeout 30 "$poll" 00D8 2>&1 >/dev/null)
