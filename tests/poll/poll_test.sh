@@ -91,6 +91,7 @@ check "driver refuses"   1 '^000200B refused$'          -- 000200B -w 100000000
 check "no answer"        2 '^500100 = \(failed\)$'   -- -t 100 500100
 check "no such port"     2 '^$'                         -- -p NOSUCHPT 000100
 check "bad parity"       105 '^$'                       -- --parity sideways 000100
+check "bad baud rate"    105 '^$'                       -- -b 1234 000100
 check "bad type name"    105 '^$'                       -- -T double 000100
 check "csv with json"    108 '^$'                       -- --csv --json 000100
 check "write two"        105 '^$'                       -- 000100 000101 -w 1

@@ -439,6 +439,7 @@ class Tap {
       case 4: tio.c_cflag |= PARENB | CMSPAR; break;           // space
       default: break;
     }
+    if (line.parity != 0) tio.c_iflag |= INPCK;  // a character with a parity error is dropped, not relayed
     if (line.stop_bits == 2) tio.c_cflag |= CSTOPB;
     const struct { int baud; speed_t speed; } speeds[] = {
         {50, B50},     {75, B75},       {110, B110},     {134, B134},     {150, B150},   {200, B200},
@@ -557,7 +558,9 @@ int main(int argc, char** argv) {
 
   app.add_option("address", addresses, "gate address text(s)")->required();
   auto* port_option = app.add_option("-p,--port", port, "serial port: ttyS0, ttyUSB0, pts/3 or a path (11 characters at most)");
-  app.add_option("-b,--baud", baud, "baud rate (default 9600)")->check(CLI::Range(50, 65535));
+  // The standard rates the driver's 16-bit field can carry.
+  app.add_option("-b,--baud", baud, "baud rate (default 9600)")
+      ->check(CLI::IsMember({50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400, 57600}));
   app.add_option("-d,--data-bits", data_bits, "data bits, 5-8 (default 7)")->check(CLI::Range(5, 8));
   app.add_option("-s,--stop-bits", stop_bits, "stop bits, 1 or 2 (default 2)")->check(CLI::Range(1, 2));
   app.add_option("-P,--parity", parity, "none, odd, even, mark or space (default even)")
