@@ -41,10 +41,13 @@ int WriteByte(ComHandle port, char byte) {
 
 int Send(const char* text, int32_t length, ComHandle port) {
   char frame[kFrameTextMax + 4];
+  // A negative length sends an empty frame rather than reading before text.
   int32_t remaining = length < 0 ? 0 : length;
+  int32_t offset = 0;
   do {
     const int32_t n = remaining < kFrameTextMax ? remaining : kFrameTextMax;
-    std::memcpy(frame, text + (length - remaining), static_cast<size_t>(n));
+    if (n > 0) std::memcpy(frame, text + offset, static_cast<size_t>(n));
+    offset += n;
     remaining -= n;
     const uint8_t fcs = Fcs(frame, static_cast<size_t>(n));
     int32_t size = n;

@@ -140,6 +140,8 @@ TEST_F(Link, BadFramesFailWithoutADelimiter) {
       {"wrong FCS", "@00RD00123453*\r", 2},
       {"FCS not hex", "@00RD001234G2*\r", 2},
       {"CR before the FCS", "*\r", 2},
+      {"one FCS digit, last frame", "7*\r", 2},
+      {"one FCS digit, intermediate frame", "5\r", 2},
       {"lone CR", "\r", 2},
       {"nothing", "", 2},
   };
@@ -165,6 +167,15 @@ TEST_F(Link, BadFramesFailWithoutADelimiter) {
 TEST_F(Link, ReplyLongerThanTheBufferFailsInsideIt) {
   std::vector<char> buffer(64 + 32, 'G');
   int32_t length = -1;
+  // The edge: 60 text characters with FCS, "*" and CR fill 64 exactly.
+  pty_.Write(WithFcs("@00RD00" + std::string(53, '1')));
+  ASSERT_EQ(kiv::Receive(buffer.data(), 64, &length, port_), 0);
+  EXPECT_EQ(length, 60);
+  pty_.Write(WithFcs("@00RD00" + std::string(54, '1')));
+  EXPECT_EQ(kiv::Receive(buffer.data(), 64, &length, port_), 2) << "one character more";
+  for (size_t i = 64; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 'G') << i;
+  kiv::ComFlushInput(port_);
+
   pty_.Write(WithFcs("@00RD00" + std::string(100, '1')));
   EXPECT_EQ(kiv::Receive(buffer.data(), 64, &length, port_), 2);
   for (size_t i = 64; i < buffer.size(); ++i) ASSERT_EQ(buffer[i], 'G') << i;
@@ -204,25 +215,80 @@ TEST_F(Link, AbortFrameThenPauseThenFlush) {
   pty_.Drain();
 }
 
-// An in-memory line: each write is answered from a script.
+// An in-memory line: records what is written and when the input was
+// flushed (a flush starts by asking how much is pending).
 class ScriptedLine : public kiv::ComFake {
  public:
+  using Clock = std::chrono::steady_clock;
   std::string written;
   std::string to_read;
   bool fail_writes = false;
+  Clock::time_point write_time{};
+  Clock::time_point flush_time{};
+  int reads = 0;
   int32_t Write(const uint8_t* bytes, int32_t count) override {
+    if (write_time == Clock::time_point{}) write_time = Clock::now();
     if (fail_writes) return -1;
     written.append(reinterpret_cast<const char*>(bytes), size_t(count));
     return count;
   }
   int32_t Read(uint8_t* buffer, int32_t count, int32_t) override {
+    ++reads;
     const int32_t n = std::min<int32_t>(count, int32_t(to_read.size()));
     std::memcpy(buffer, to_read.data(), size_t(n));
     to_read.erase(0, size_t(n));
     return n;
   }
-  int32_t Pending() override { return int32_t(to_read.size()); }
+  int32_t Pending() override {
+    if (flush_time == Clock::time_point{}) flush_time = Clock::now();
+    return int32_t(to_read.size());
+  }
 };
+
+// Unit digits and FCS by hand: "@23XZ" is 40^32^33^58^5A = 43.
+TEST(LinkOnFakeLine, AbortFrameForEveryKindOfUnit) {
+  struct Row {
+    uint32_t unit;
+    const char* frame;
+  } rows[] = {
+      {0, "@00XZ42*\r"},
+      {7, "@07XZ45*\r"},
+      {42, "@42XZ44*\r"},  // 40^34^32^58^5A
+      {99, "@99XZ42*\r"},  // 40^39^39^58^5A
+      // Not a unit the transactions send; two digits still, nothing more.
+      {123, "@23XZ43*\r"},
+      {0xFFFFFFFFu, "@95XZ4E*\r"},  // 4294967295: 40^39^35^58^5A
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.unit);
+    ScriptedLine line;
+    ChannelContext channel{};
+    channel.port = kiv::ComAttachFake(&line);
+    EXPECT_EQ(kiv::SendAbort(channel, row.unit), 1);
+    EXPECT_EQ(line.written, row.frame);
+    EXPECT_EQ(line.reads, 0) << "a single frame waits for no delimiter and no reply is read";
+    kiv::ComClose(channel.port);
+  }
+}
+
+TEST(LinkOnFakeLine, AbortWaitsTheGapThenSendsThenPausesBeforeTheFlush) {
+  for (uint32_t gap : {0u, 50u}) {
+    SCOPED_TRACE(gap);
+    ScriptedLine line;
+    line.to_read = "late reply";
+    ChannelContext channel{};
+    channel.port = kiv::ComAttachFake(&line);
+    channel.frame_gap_ms = gap;
+    const auto start = ScriptedLine::Clock::now();
+    EXPECT_EQ(kiv::SendAbort(channel, 0), 1);
+    ASSERT_NE(line.write_time, ScriptedLine::Clock::time_point{});
+    ASSERT_NE(line.flush_time, ScriptedLine::Clock::time_point{});
+    EXPECT_GE(line.write_time - start, std::chrono::milliseconds(gap));
+    EXPECT_GE(line.flush_time - line.write_time, std::chrono::milliseconds(100));
+    EXPECT_TRUE(line.to_read.empty()) << "flushed";
+    kiv::ComClose(channel.port);
+  }
+}
 
 TEST(LinkOnFakeLine, AbortWithAFailingWriteStillPausesFlushesAndAnswersOne) {
   ScriptedLine line;
@@ -237,16 +303,28 @@ TEST(LinkOnFakeLine, AbortWithAFailingWriteStillPausesFlushesAndAnswersOne) {
   kiv::ComClose(channel.port);
 }
 
-TEST(LinkOnFakeLine, FrameGapComesBeforeTheAbortAndEachAttempt) {
+TEST(LinkOnFakeLine, AttemptFlushesFirstThenWaitsTheGap) {
   ScriptedLine line;
+  line.to_read = "stale";
   ChannelContext channel{};
   channel.port = kiv::ComAttachFake(&line);
   channel.frame_gap_ms = 50;
-  auto start = std::chrono::steady_clock::now();
   kiv::PrepareAttempt(channel);
-  EXPECT_GE(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(50));
+  const auto end = ScriptedLine::Clock::now();
+  ASSERT_NE(line.flush_time, ScriptedLine::Clock::time_point{});
+  EXPECT_GE(end - line.flush_time, std::chrono::milliseconds(50)) << "the gap follows the flush";
+  EXPECT_TRUE(line.to_read.empty());
   EXPECT_TRUE(line.written.empty());
   kiv::ComClose(channel.port);
+}
+
+TEST(LinkOnFakeLine, NegativeLengthSendsAnEmptyFrameOnly) {
+  ScriptedLine line;
+  const ComHandle port = kiv::ComAttachFake(&line);
+  const char text[] = "@00RD";
+  EXPECT_EQ(kiv::Send(text, -5, port), 0);
+  EXPECT_EQ(line.written, "00*\r");
+  kiv::ComClose(port);
 }
 
 }  // namespace
