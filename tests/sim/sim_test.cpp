@@ -513,6 +513,7 @@ TEST(SimRandom, TheSeedRepeatsTheFaults) {
       EXPECT_TRUE(sim.WaitForCommands(uint64_t(i) + 1, 2000));
       line.Frame(50);  // whatever came back, if anything
     }
+    sim.Stop();  // the last reply, if any, is traced before this returns
     std::string faults;
     for (const std::string& entry : sim.TakeTrace()) {
       const size_t at = entry.find("fault ");
@@ -676,7 +677,7 @@ class SimTool {
     }
   }
   // One line of standard output, without its newline; "" on timeout.
-  std::string Line(int timeout_ms = 3000) {
+  std::string Line(int timeout_ms = 10000) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
     for (;;) {
       const size_t newline = buffer_.find('\n');

@@ -232,6 +232,10 @@ struct Simulator::Impl {
 
   void Trace(char direction, std::string_view bytes, const std::string& note = "") {
     std::lock_guard<std::mutex> lock(mutex);
+    TraceLocked(direction, bytes, note);
+  }
+
+  void TraceLocked(char direction, std::string_view bytes, const std::string& note) {
     if (!tracing) return;
     std::string line = Timestamp() + " " + direction + " " + Printable(bytes);
     std::string meaning = Meaning(direction, bytes);
@@ -415,10 +419,10 @@ struct Simulator::Impl {
     const std::string note = fault ? std::string("fault ") + FaultName(kind) : "";
     if (kind == FaultKind::LateReply && !Pause(fault->delay_ms > 0 ? fault->delay_ms : kDefaultLateMs)) return;
     if (options.response_delay_ms > 0 && !Pause(options.response_delay_ms)) return;
-    if (kind == FaultKind::GarbageBefore) {
-      WriteBytes("\x15?#noise");
-      Trace('<', "\x15?#noise", note);
-    }
+    // Noise goes out in one write with the frame it sticks to, as on a wire:
+    // a host that has read the frame finds the noise already there.
+    const std::string noise_before = kind == FaultKind::GarbageBefore ? "\x15?#noise" : "";
+    const std::string noise_after = kind == FaultKind::GarbageAfter ? "#noise\r" : "";
     for (size_t i = 0; i < frames.size(); ++i) {
       const bool last = i + 1 == frames.size();
       char fcs[4];
@@ -432,12 +436,16 @@ struct Simulator::Impl {
         Vanish();
         return;
       }
-      WriteBytes(frame);
+      const std::string before = i == 0 ? noise_before : "";
+      const std::string after = last ? noise_after : "";
+      WriteBytes(before + frame + after);
       {
         std::lock_guard<std::mutex> lock(mutex);
         counters.frames_out++;
       }
+      if (!before.empty()) Trace('<', before, note);
       Trace('<', frame, note);
+      if (!after.empty()) Trace('<', after, note);
       if (kind == FaultKind::Truncated) return;
       if (last) break;
       // Wait for the host's CR; anything else (an abort) cancels the rest.
@@ -451,10 +459,6 @@ struct Simulator::Impl {
         }
         return;
       }
-    }
-    if (kind == FaultKind::GarbageAfter) {
-      WriteBytes("#noise\r");
-      Trace('<', "#noise\r", note);
     }
   }
 
@@ -587,14 +591,15 @@ struct Simulator::Impl {
     const std::string header = command.substr(3, 2);
     Fault fault;
     bool faulty;
-    std::string reply, note;
+    std::string reply;
     {
       std::lock_guard<std::mutex> lock(mutex);
       counters.commands++;
       counters.commands_by_header[header]++;
       if (header == "XZ") counters.aborts++;
       faulty = header != "XZ" && PickFault(unit, header, &fault);
-      if (faulty && fault.kind == FaultKind::NoReply) note = "fault no-reply";
+      // Traced with the count, so that whoever waits for the command sees it.
+      if (faulty && fault.kind == FaultKind::NoReply) TraceLocked('<', "", "fault no-reply");
       if (faulty) counters.faults_fired++;
       Plc& plc = units.at(unit);
       if (faulty && fault.kind == FaultKind::EndCode) {
@@ -610,7 +615,6 @@ struct Simulator::Impl {
       if (faulty && fault.kind == FaultKind::WrongHeader && reply.size() >= 5) reply[4] = reply[4] == 'Z' ? 'Y' : char(reply[4] + 1);
     }
     handled.notify_all();
-    if (!note.empty()) Trace('<', "", note);
     if (reply.empty() || (faulty && fault.kind == FaultKind::NoReply)) return;
     SendReply(reply, faulty ? &fault : nullptr);
   }

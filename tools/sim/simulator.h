@@ -135,6 +135,8 @@ struct Options {
   // the "trace" control command turn it on and off. While on, each line goes
   // to the sink if there is one, and is kept for TakeTrace when trace is set
   // or there is no sink (at most 100000 lines are kept).
+  // The sink runs on the serving thread with the simulator's lock held: it
+  // must not call back into the simulator.
   bool trace = false;
   std::function<void(const std::string&)> trace_sink;
 };
