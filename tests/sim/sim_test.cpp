@@ -3,9 +3,11 @@
 // test plays the host with raw bytes; the driver is not involved.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <stdlib.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -380,14 +382,15 @@ TEST_F(SimOnPty, FrameLimitsAndBadLaterFrames) {
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.reply);
-    for (size_t i = 0; i < row.frames.size(); ++i) {
-      line_->Send(row.frames[i]);
-      const std::string answer = line_->Frame();
-      if (answer == "\r") continue;
-      EXPECT_EQ(answer, row.reply);
-      EXPECT_EQ(i + 1, row.frames.size()) << "the transfer ended early";
-      break;
+    std::string answer;
+    size_t sent = 0;
+    while (sent < row.frames.size()) {
+      line_->Send(row.frames[sent++]);
+      answer = line_->Frame();
+      if (answer != "\r") break;
     }
+    EXPECT_EQ(answer, row.reply);
+    EXPECT_EQ(sent, row.frames.size()) << "the transfer ended early";
     EXPECT_EQ(line_->Exchange("@00RD00000001").substr(0, 7), "@00RD00") << "the line is usable again";
   }
   EXPECT_EQ(sim_->GetWord(0, Area::DM, 28), 0x1111);
@@ -643,6 +646,56 @@ TEST(SimControl, CommandsAndTheirAnswers) {
   EXPECT_NE(sim.Control("help", &quit).find("stall-delimiter"), std::string::npos);
   EXPECT_EQ(sim.Control("quit", &quit), "ok\n");
   EXPECT_TRUE(quit);
+}
+
+// An existing serial device (here the far end of a pty pair) is served
+// with the given line settings.
+TEST(SimDevice, ServesAnExistingSerialDevice) {
+  const int master = posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK);
+  ASSERT_GE(master, 0);
+  ASSERT_EQ(grantpt(master), 0);
+  ASSERT_EQ(unlockpt(master), 0);
+  hlsim::Options options;
+  options.device = ptsname(master);
+  options.baud = 19200;
+  options.data_bits = 8;
+  options.parity = 'N';
+  options.stop_bits = 1;
+  options.units = {31};
+  hlsim::Simulator sim(options);
+  sim.Start();
+  EXPECT_EQ(sim.port_name(), options.device);
+  {  // the line settings as asked
+    const int slave = open(options.device.c_str(), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    termios tio{};
+    ASSERT_EQ(tcgetattr(slave, &tio), 0);
+    EXPECT_EQ(cfgetospeed(&tio), speed_t(B19200));
+    EXPECT_EQ(tio.c_cflag & CSIZE, tcflag_t(CS8));
+    EXPECT_EQ(tio.c_cflag & (PARENB | CSTOPB), 0u);
+    close(slave);
+  }
+  sim.SetWord(31, Area::DM, 0, 0x3131);
+  const std::string command = hlsim::FinalFrame("@31RD00000001");
+  ASSERT_EQ(write(master, command.data(), command.size()), ssize_t(command.size()));
+  std::string reply;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while ((reply.empty() || reply.back() != '\r') && std::chrono::steady_clock::now() < deadline) {
+    pollfd pfd{master, POLLIN, 0};
+    if (poll(&pfd, 1, 100) <= 0) continue;
+    char c;
+    if (read(master, &c, 1) == 1) reply += c;
+  }
+  EXPECT_EQ(reply, hlsim::FinalFrame("@31RD003131"));
+  sim.Stop();
+  close(master);
+
+  options.device = "/nonexistent/tty";
+  hlsim::Simulator missing(options);
+  EXPECT_THROW(missing.Start(), std::runtime_error);
+  options.device = "/dev/null";  // not a serial line
+  hlsim::Simulator not_a_tty(options);
+  EXPECT_THROW(not_a_tty.Start(), std::runtime_error);
 }
 
 #ifdef HOSTLINK_SIM_BINARY
